@@ -1,0 +1,238 @@
+// zreveal: turns a zermoth container back into the file it was made from.
+//
+// The container is authenticated and decrypted chunk by chunk, and each
+// chunk's plaintext is written back into the same file, behind the read
+// position. After the last chunk the file is cut to the plaintext's length
+// and renamed without its ".ze" extension.
+
+#include <sodium.h>
+
+#include <array>
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <new>
+#include <regex>
+#include <string>
+#include <system_error>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Container records
+//
+// A container starts with a 9-byte header (magic, format version) and a
+// 2-byte data record (plaintext chunk length, high byte first), followed by
+// the secret stream's 24-byte header and its chunks.
+
+constexpr std::size_t zHeaderSize = 9;
+constexpr std::size_t zData_v1_size = 2;
+
+struct zHeader {
+    char magic[8] = {'Z', 'E', 'R', 'M', 'O', 'T', 'H', '\0'};
+    std::uint8_t version = 0;
+};
+
+struct zData_v1 {
+    std::uint16_t chunkLength = 4096;
+};
+
+void EncodeZeHeader(const zHeader& header, char* destination) {
+    std::memcpy(destination, header.magic, sizeof header.magic);
+    destination[sizeof header.magic] = static_cast<char>(header.version);
+}
+
+// The magic on disk is never trusted or compared: only the version is taken.
+zHeader DecodeZeHeader(const char* source) {
+    zHeader header;
+    header.version = static_cast<std::uint8_t>(source[sizeof header.magic]);
+    return header;
+}
+
+void EncodeZeData(const zData_v1& data, char* destination) {
+    destination[0] = static_cast<char>(data.chunkLength >> 8);
+    destination[1] = static_cast<char>(data.chunkLength & 0xFF);
+}
+
+zData_v1 DecodeZeData_v1(const char* source) {
+    zData_v1 data;
+    const auto high = static_cast<unsigned char>(source[0]);
+    const auto low = static_cast<unsigned char>(source[1]);
+    data.chunkLength = static_cast<std::uint16_t>(high << 8 | low);
+    return data;
+}
+
+// ---------------------------------------------------------------------------
+// The decrypted file's name: every ".ze" match dropped from the file name.
+// The directory part is kept byte for byte, so the file never moves to
+// another directory.
+
+std::string StripZeFromName(const std::string& containerPath) {
+    const std::size_t lastSeparator = containerPath.find_last_of('/');
+    const std::size_t nameStart = lastSeparator == std::string::npos ? 0 : lastSeparator + 1;
+    const std::regex zeMatch(".ze", std::regex::ECMAScript);
+    return containerPath.substr(0, nameStart) +
+           std::regex_replace(containerPath.substr(nameStart), zeMatch, "");
+}
+
+#ifndef ZREVEAL_NO_MAIN
+
+// ---------------------------------------------------------------------------
+// The command
+
+namespace {
+
+int ReportZeFailure(const char* message) {
+    std::cerr << message << std::endl;
+    return 1;
+}
+
+int RevealZeContainer(int argc, char* argv[]) {
+    if (sodium_init() != 0) {
+        return 1;
+    }
+
+    if (argc == 1) {
+        std::cout << "zermoth 1.0.0" << std::endl;
+        std::cout << "Written By: The zermoth authors\tzermoth@example.org" << std::endl;
+        std::cout << "zermoth is available on-line at https://example.org/zermoth" << std::endl;
+        return 0;
+    }
+    if (argc < 3) {
+        return ReportZeFailure("USAGE: zreveal KEYFILE CONTAINER");
+    }
+    const std::string keyPath = argv[1];
+    // One path names the container for opening, cutting and renaming, so all
+    // three reach the same file.
+    const std::filesystem::path containerPath = argv[2];
+
+    // Preamble. The container must exist and be writable: it is never created.
+    std::fstream container(containerPath, std::ios::in | std::ios::out | std::ios::binary);
+    if (!container.is_open()) {
+        return ReportZeFailure("CONTAINER ERROR");
+    }
+    {
+        std::vector<char> headerBytes(zHeaderSize);
+        if (!container.read(headerBytes.data(), zHeaderSize)) {
+            return ReportZeFailure("CONTAINER ERROR");
+        }
+        if (DecodeZeHeader(headerBytes.data()).version != 0) {
+            return 3;
+        }
+    }
+    // Version 0 always uses the default chunk length: the data record is
+    // read past, never applied.
+    const zData_v1 data;
+    {
+        std::vector<char> dataBytes(zData_v1_size);
+        container.read(dataBytes.data(), zData_v1_size);
+    }
+
+    // Chunk buffers, allocated once for the whole run.
+    const std::size_t chunkLength = data.chunkLength;
+    const std::size_t cipherCapacity = chunkLength + crypto_secretstream_xchacha20poly1305_ABYTES;
+    std::vector<unsigned char> ciphertext(cipherCapacity);
+    std::vector<unsigned char> plaintext(chunkLength);
+
+    // Key: the key file's first 32 bytes, exactly as stored.
+    std::array<unsigned char, crypto_secretstream_xchacha20poly1305_KEYBYTES> key{};
+    {
+        std::ifstream keyFile(keyPath, std::ios::binary);
+        keyFile.read(reinterpret_cast<char*>(key.data()), key.size());
+        if (keyFile.gcount() != static_cast<std::streamsize>(key.size())) {
+            return ReportZeFailure("KEY ERROR");
+        }
+    }
+
+    // A stream header cut short leaves the stream failed; the first chunk
+    // read then delivers nothing and is rejected.
+    std::array<unsigned char, crypto_secretstream_xchacha20poly1305_HEADERBYTES> streamHeader{};
+    container.read(reinterpret_cast<char*>(streamHeader.data()), streamHeader.size());
+    crypto_secretstream_xchacha20poly1305_state state;
+    crypto_secretstream_xchacha20poly1305_init_pull(&state, streamHeader.data(), key.data());
+
+    // Chunk loop. Plaintext goes back into the container at the write
+    // position, which trails the read position by 35 bytes plus 17 per chunk,
+    // so no plaintext ever lands on ciphertext that is still to be read.
+    // The first read that does not fill the buffer is the last chunk; the
+    // chunk's tag is not consulted, so a stream cut at a chunk boundary ends
+    // with an empty read and is rejected rather than passing as complete.
+    std::fstream::pos_type writePosition = 0;
+    std::uint64_t totalPlaintextLength = 0;
+    for (;;) {
+        container.read(reinterpret_cast<char*>(ciphertext.data()),
+                       static_cast<std::streamsize>(cipherCapacity));
+        const std::fstream::pos_type readPosition = container.tellg();
+        const std::streamsize cipherLength = container.gcount();
+        unsigned long long plaintextLength = 0;
+        unsigned char tag = 0;
+        if (crypto_secretstream_xchacha20poly1305_pull(
+                &state, plaintext.data(), &plaintextLength, &tag, ciphertext.data(),
+                static_cast<unsigned long long>(cipherLength), nullptr, 0) != 0) {
+            return ReportZeFailure("DECRYPTION ERROR");
+        }
+        totalPlaintextLength += plaintextLength;
+        const bool lastChunk = cipherLength < static_cast<std::streamsize>(cipherCapacity);
+
+        // The last chunk's short read left the stream failed, which refuses
+        // every move: clear it and move again.
+        container.seekg(writePosition);
+        container.seekp(writePosition);
+        if (container.tellp() == std::fstream::pos_type(-1)) {
+            container.clear();
+            container.seekg(writePosition);
+            container.seekp(writePosition);
+        }
+        container.write(reinterpret_cast<const char*>(plaintext.data()),
+                        static_cast<std::streamsize>(plaintextLength));
+        writePosition = container.tellp();
+        // After the last chunk there is no read position to go back to; its
+        // write is checked by the close below.
+        if (lastChunk) {
+            break;
+        }
+        container.seekg(readPosition);
+        container.seekp(readPosition);
+        if (!container) {
+            return ReportZeFailure("WRITE ERROR");
+        }
+    }
+
+    // The close writes out what the stream still holds; a failure there, or
+    // in the last chunk's write, means plaintext is missing from the file.
+    container.close();
+    if (container.fail()) {
+        return ReportZeFailure("WRITE ERROR");
+    }
+
+    std::error_code error;
+    std::filesystem::resize_file(containerPath, totalPlaintextLength, error);
+    if (error) {
+        return ReportZeFailure("TRUNCATE ERROR");
+    }
+    std::filesystem::rename(containerPath, StripZeFromName(containerPath.string()), error);
+    if (error) {
+        return ReportZeFailure("RENAME ERROR");
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+#ifdef SIGPIPE
+    // A reader that went away must not kill the run: the outcome is the
+    // exit status, whatever became of the output.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    try {
+        return RevealZeContainer(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return ReportZeFailure("MEMORY ERROR");
+    }
+}
+
+#endif  // ZREVEAL_NO_MAIN

@@ -1,0 +1,1 @@
+int zfault_placeholder;

@@ -1,0 +1,96 @@
+// Shared helpers of the command-level tests: a test-only container writer on
+// libsodium's push API, a fresh temporary directory per test, and a runner
+// that starts the real zreveal binary and captures what it does.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace zt {
+
+// Raw bytes; std::string keeps comparisons and gtest output simple.
+using Bytes = std::string;
+
+constexpr std::size_t kPreambleBytes = 11;      // header (9) and data record (2)
+constexpr std::size_t kFirstChunkOffset = 35;   // preamble and 24-byte stream header
+constexpr std::size_t kChunkPlainBytes = 4096;
+constexpr std::size_t kChunkOverhead = 17;
+constexpr std::size_t kFullChunkBytes = kChunkPlainBytes + kChunkOverhead;
+
+// Deterministic pseudo-random bytes, so that every failure is reproducible.
+Bytes PseudoRandomBytes(std::size_t length, std::uint32_t seed);
+// A 32-byte key derived from the seed.
+Bytes MakeKey(std::uint32_t seed = 1);
+
+// The 11 bytes ahead of the stream header: magic, version, chunk length record.
+Bytes MakePreamble(std::uint8_t version = 0, std::uint16_t chunkLengthRecord = 4096,
+                   const Bytes& magic = Bytes("ZERMOTH\0", 8));
+
+struct Chunk {
+    Bytes plaintext;
+    unsigned char tag;  // a crypto_secretstream_xchacha20poly1305_TAG_* value
+};
+
+// Preamble, a fresh stream header and the given chunks, pushed in order.
+Bytes MakeContainerFromChunks(const Bytes& key, const std::vector<Chunk>& chunks,
+                              const Bytes& preamble = MakePreamble());
+// A well-formed container: full 4096-byte chunks tagged as messages, then a
+// shorter final chunk (empty when the length is a multiple of 4096) tagged final.
+Bytes MakeContainer(const Bytes& key, const Bytes& plaintext,
+                    const Bytes& preamble = MakePreamble());
+// Length of the well-formed container of a plaintext of the given length.
+std::uint64_t ContainerLength(std::uint64_t plaintextLength);
+
+// A fresh temporary directory, removed with everything in it at the end.
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    const std::filesystem::path& dir() const { return dir_; }
+    std::filesystem::path path(const std::string& relative) const { return dir_ / relative; }
+    void Write(const std::string& relative, const Bytes& content) const;  // makes parent directories
+    Bytes Read(const std::string& relative) const;                        // fails the test when missing
+    bool Exists(const std::string& relative) const;
+    // Names of all entries under the sandbox, relative, sorted.
+    std::vector<std::string> List() const;
+
+private:
+    std::filesystem::path dir_;
+};
+
+struct RunResult {
+    int status = -1;       // exit status; -1 when the process ended by a signal
+    int signal = 0;        // the signal that ended it, or 0
+    Bytes out;             // standard output
+    Bytes err;             // standard error
+};
+
+struct RunOptions {
+    std::vector<std::string> env;   // extra NAME=VALUE entries
+    bool faults = false;            // preload the fault-injection library
+    bool closedStdout = false;      // standard output is a pipe whose reader is gone
+};
+
+// Runs the program under test (with its launcher, if one was given) with
+// exactly these arguments after argv[0], in the sandbox's directory.
+RunResult RunZreveal(const Sandbox& sandbox, const std::vector<std::string>& args,
+                     const RunOptions& options = {});
+// Runs the program with this whole argument vector, argv[0] included; an
+// empty vector starts it with argc 0. Native programs only (no launcher).
+RunResult RunZrevealWithArgv(const Sandbox& sandbox, const std::vector<std::string>& argv);
+
+// What the command line gave the test program (see harness_main.cpp).
+struct Config {
+    std::string program;        // --zreveal=PATH
+    std::string launcher;       // --launcher="CMD ARGS", may be empty
+    std::string faultLibrary;   // --fault-library=PATH, empty when unavailable
+};
+const Config& GetConfig();
+
+}  // namespace zt
