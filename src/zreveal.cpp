@@ -106,8 +106,11 @@ int RevealZeContainer(int argc, char* argv[]) {
     }
     const std::string keyPath = argv[1];
     // One path names the container for opening, cutting and renaming, so all
-    // three reach the same file.
+    // three reach the same file. The new name is formed before anything is
+    // opened: nothing allocates once plaintext is in the file, so running
+    // out of memory always leaves the container as it was.
     const std::filesystem::path containerPath = argv[2];
+    const std::filesystem::path newName = StripZeFromName(containerPath.string());
 
     // Preamble. The container must exist and be writable: it is never created.
     std::fstream container(containerPath, std::ios::in | std::ios::out | std::ios::binary);
@@ -213,7 +216,7 @@ int RevealZeContainer(int argc, char* argv[]) {
     if (error) {
         return ReportZeFailure("TRUNCATE ERROR");
     }
-    std::filesystem::rename(containerPath, StripZeFromName(containerPath.string()), error);
+    std::filesystem::rename(containerPath, newName, error);
     if (error) {
         return ReportZeFailure("RENAME ERROR");
     }
