@@ -1,1 +1,378 @@
-// placeholder
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sodium.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <system_error>
+#include <utility>
+
+extern char** environ;
+
+namespace zt {
+
+Bytes PseudoRandomBytes(std::size_t length, std::uint32_t seed) {
+    // splitmix64: small, fast and the same on every platform.
+    std::uint64_t state = seed;
+    Bytes bytes;
+    bytes.reserve(length + 8);
+    while (bytes.size() < length) {
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        z ^= z >> 31;
+        for (int byte = 0; byte < 8; ++byte) {
+            bytes.push_back(static_cast<char>(z >> (8 * byte)));
+        }
+    }
+    bytes.resize(length);
+    return bytes;
+}
+
+Bytes MakeKey(std::uint32_t seed) {
+    // Salted, so that a key never equals the start of a plaintext of the same seed.
+    return PseudoRandomBytes(crypto_secretstream_xchacha20poly1305_KEYBYTES, seed ^ 0x4B455953U);
+}
+
+Bytes MakePreamble(std::uint8_t version, std::uint16_t chunkLengthRecord, const Bytes& magic) {
+    return magic + static_cast<char>(version) + static_cast<char>(chunkLengthRecord >> 8) +
+           static_cast<char>(chunkLengthRecord & 0xFF);
+}
+
+Bytes MakeContainerFromChunks(const Bytes& key, const std::vector<Chunk>& chunks,
+                              const Bytes& preamble) {
+    static const bool sodiumReady = sodium_init() >= 0;
+    if (!sodiumReady || key.size() != crypto_secretstream_xchacha20poly1305_KEYBYTES) {
+        ADD_FAILURE() << "cannot write a container: libsodium not ready or a key of " << key.size()
+                      << " bytes";
+        return {};
+    }
+    crypto_secretstream_xchacha20poly1305_state state;
+    unsigned char header[crypto_secretstream_xchacha20poly1305_HEADERBYTES];
+    crypto_secretstream_xchacha20poly1305_init_push(
+        &state, header, reinterpret_cast<const unsigned char*>(key.data()));
+    Bytes container = preamble + Bytes(reinterpret_cast<const char*>(header), sizeof header);
+    for (const Chunk& chunk : chunks) {
+        Bytes ciphertext(chunk.plaintext.size() + crypto_secretstream_xchacha20poly1305_ABYTES, '\0');
+        crypto_secretstream_xchacha20poly1305_push(
+            &state, reinterpret_cast<unsigned char*>(ciphertext.data()), nullptr,
+            reinterpret_cast<const unsigned char*>(chunk.plaintext.data()), chunk.plaintext.size(),
+            nullptr, 0, chunk.tag);
+        container += ciphertext;
+    }
+    return container;
+}
+
+Bytes MakeContainer(const Bytes& key, const Bytes& plaintext, const Bytes& preamble) {
+    std::vector<Chunk> chunks;
+    std::size_t offset = 0;
+    for (; plaintext.size() - offset >= kChunkPlainBytes; offset += kChunkPlainBytes) {
+        chunks.push_back({plaintext.substr(offset, kChunkPlainBytes),
+                          crypto_secretstream_xchacha20poly1305_TAG_MESSAGE});
+    }
+    chunks.push_back({plaintext.substr(offset), crypto_secretstream_xchacha20poly1305_TAG_FINAL});
+    return MakeContainerFromChunks(key, chunks, preamble);
+}
+
+std::uint64_t ContainerLength(std::uint64_t plaintextLength) {
+    return plaintextLength + kFirstChunkOffset + kChunkOverhead * (plaintextLength / kChunkPlainBytes + 1);
+}
+
+// ---------------------------------------------------------------------------
+// Sandbox
+
+Sandbox::Sandbox() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zreveal-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+    }
+    dir_ = pattern;
+}
+
+Sandbox::~Sandbox() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+void Sandbox::Write(const std::string& relative, const Bytes& content) const {
+    const std::filesystem::path file = path(relative);
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream stream(file, std::ios::binary | std::ios::trunc);
+    stream.write(content.data(), static_cast<std::streamsize>(content.size()));
+    if (!stream) {
+        ADD_FAILURE() << "cannot write " << file;
+    }
+}
+
+Bytes Sandbox::Read(const std::string& relative) const {
+    const std::filesystem::path file = path(relative);
+    std::ifstream stream(file, std::ios::binary);
+    if (!std::filesystem::is_regular_file(file) || !stream) {
+        ADD_FAILURE() << "no file " << file;
+        return {};
+    }
+    return Bytes(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+}
+
+bool Sandbox::Exists(const std::string& relative) const {
+    std::error_code error;
+    return std::filesystem::exists(std::filesystem::symlink_status(path(relative), error));
+}
+
+std::vector<std::string> Sandbox::List() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_)) {
+        names.push_back(entry.path().lexically_relative(dir_).generic_string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void Sandbox::Plant(const Tree& entries) const {
+    for (const auto& [name, content] : entries) {
+        if (content) {
+            Write(name, *content);
+        } else {
+            std::filesystem::create_directories(path(name));
+        }
+    }
+}
+
+testing::AssertionResult Sandbox::HoldsExactly(const Tree& expected) const {
+    Tree wanted = expected;
+    for (const auto& entry : expected) {
+        for (auto parent = std::filesystem::path(entry.first).parent_path(); !parent.empty();
+             parent = parent.parent_path()) {
+            wanted.emplace(parent.generic_string(), kDirectory);
+        }
+    }
+    std::vector<std::string> wantedNames;
+    for (const auto& entry : wanted) {
+        wantedNames.push_back(entry.first);
+    }
+    const std::vector<std::string> names = List();
+    if (names != wantedNames) {
+        return testing::AssertionFailure() << "the sandbox holds " << testing::PrintToString(names)
+                                           << ", expected " << testing::PrintToString(wantedNames);
+    }
+    for (const auto& [name, content] : wanted) {
+        const bool isDirectory = std::filesystem::is_directory(path(name));
+        if (content.has_value() == isDirectory) {
+            return testing::AssertionFailure() << testing::PrintToString(name)
+                                               << (isDirectory ? " is" : " is not") << " a directory";
+        }
+        if (!content) {
+            continue;
+        }
+        const Bytes actual = Read(name);
+        if (actual != *content) {
+            const auto [differs, unused] =
+                std::mismatch(actual.begin(), actual.end(), content->begin(), content->end());
+            return testing::AssertionFailure()
+                   << testing::PrintToString(name) << " holds " << actual.size()
+                   << " bytes, expected " << content->size() << "; first difference at offset "
+                   << (differs - actual.begin());
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+testing::AssertionResult EndedWith(const RunResult& run, int status, const std::string& message) {
+    const Bytes expectedErr = message.empty() ? Bytes() : message + "\n";
+    if (run.signal == 0 && run.status == status && run.out.empty() && run.err == expectedErr) {
+        return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure()
+           << "status " << run.status << ", signal " << run.signal << ", stdout "
+           << testing::PrintToString(run.out) << ", stderr " << testing::PrintToString(run.err)
+           << "; expected status " << status << ", empty stdout, stderr "
+           << testing::PrintToString(expectedErr);
+}
+
+// ---------------------------------------------------------------------------
+// Running a program
+
+namespace {
+
+// The inherited environment with these NAME=VALUE entries put in, each
+// replacing an inherited entry of the same name.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        environment.emplace_back(*entry);
+    }
+    for (const std::string& assignment : extra) {
+        const std::string prefix = assignment.substr(0, assignment.find('=') + 1);
+        const auto same = std::find_if(environment.begin(), environment.end(),
+                                       [&](const std::string& entry) { return entry.rfind(prefix, 0) == 0; });
+        if (same != environment.end()) {
+            *same = assignment;
+        } else {
+            environment.push_back(assignment);
+        }
+    }
+    return environment;
+}
+
+std::vector<char*> NullTerminated(std::vector<std::string>& words) {
+    std::vector<char*> pointers;
+    for (std::string& word : words) {
+        pointers.push_back(word.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+void CloseIfOpen(int& fd) {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+// Reads both pipes to their ends, whichever has data first, so that a child
+// filling one of them never blocks while the other is being read.
+void DrainPipes(int outFd, int errFd, Bytes& out, Bytes& err) {
+    pollfd sources[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+    Bytes* sinks[2] = {&out, &err};
+    while (sources[0].fd >= 0 || sources[1].fd >= 0) {
+        if (poll(sources, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            ADD_FAILURE() << "poll: " << std::strerror(errno);
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (sources[i].fd < 0 || sources[i].revents == 0) {
+                continue;
+            }
+            char buffer[65536];
+            const ssize_t count = read(sources[i].fd, buffer, sizeof buffer);
+            if (count > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(count));
+            } else if (count == 0 || errno != EINTR) {
+                CloseIfOpen(sources[i].fd);  // poll skips negative descriptors
+            }
+        }
+    }
+    CloseIfOpen(sources[0].fd);
+    CloseIfOpen(sources[1].fd);
+}
+
+// Starts `file` (looked up on PATH when it has no slash) with exactly this
+// argument vector and environment in directory `cwd`; stdin is /dev/null.
+RunResult RunProcess(const std::filesystem::path& cwd, const std::string& file,
+                     std::vector<std::string> argv, std::vector<std::string> environment,
+                     bool closedStdout) {
+    std::vector<char*> argvPointers = NullTerminated(argv);
+    std::vector<char*> environmentPointers = NullTerminated(environment);
+    const std::string directory = cwd.string();
+
+    int outPipe[2];
+    int errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return {};
+    }
+    int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (closedStdout) {
+        CloseIfOpen(outPipe[0]);  // the reader is gone before the child writes
+    }
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls from here to exec. The program must
+        // meet SIGPIPE with its default action, whatever this process does.
+        struct sigaction defaultAction {};
+        defaultAction.sa_handler = SIG_DFL;
+        sigaction(SIGPIPE, &defaultAction, nullptr);
+        sigset_t noSignals;
+        sigemptyset(&noSignals);
+        sigprocmask(SIG_SETMASK, &noSignals, nullptr);
+        if (chdir(directory.c_str()) == 0 && dup2(input, STDIN_FILENO) >= 0 &&
+            dup2(outPipe[1], STDOUT_FILENO) >= 0 && dup2(errPipe[1], STDERR_FILENO) >= 0) {
+            execvpe(file.c_str(), argvPointers.data(), environmentPointers.data());
+        }
+        static const char message[] = "test runner: cannot start the program\n";
+        if (write(STDERR_FILENO, message, sizeof message - 1) < 0) {
+            // Nothing left to report it on.
+        }
+        _exit(127);
+    }
+    const int forkError = errno;
+    CloseIfOpen(input);
+    CloseIfOpen(outPipe[1]);
+    CloseIfOpen(errPipe[1]);
+    RunResult result;
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << std::strerror(forkError);
+        CloseIfOpen(outPipe[0]);
+        CloseIfOpen(errPipe[0]);
+        return result;
+    }
+    DrainPipes(outPipe[0], errPipe[0], result.out, result.err);
+    int waitStatus = 0;
+    while (waitpid(pid, &waitStatus, 0) < 0) {
+        if (errno != EINTR) {
+            ADD_FAILURE() << "waitpid: " << std::strerror(errno);
+            return result;
+        }
+    }
+    if (WIFEXITED(waitStatus)) {
+        result.status = WEXITSTATUS(waitStatus);
+    } else if (WIFSIGNALED(waitStatus)) {
+        result.signal = WTERMSIG(waitStatus);
+    }
+    return result;
+}
+
+}  // namespace
+
+RunResult RunZreveal(const Sandbox& sandbox, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+    const Config& config = GetConfig();
+    std::vector<std::string> extraEnvironment = options.env;
+    if (options.faults) {
+        if (config.faultLibrary.empty()) {
+            ADD_FAILURE() << "faults asked for without a fault library: start the test with "
+                             "ZT_SKIP_WITHOUT_FAULT_LIBRARY()";
+            return {};
+        }
+        extraEnvironment.push_back("LD_PRELOAD=" + config.faultLibrary);
+    }
+    std::vector<std::string> argv;
+    std::istringstream launcherWords(config.launcher);
+    for (std::string word; launcherWords >> word;) {
+        argv.push_back(word);
+    }
+    argv.push_back(config.program);
+    argv.insert(argv.end(), args.begin(), args.end());
+    const std::string file = argv.front();
+    return RunProcess(sandbox.dir(), file, std::move(argv), ChildEnvironment(extraEnvironment),
+                      options.closedStdout);
+}
+
+RunResult RunZrevealWithArgv(const Sandbox& sandbox, const std::vector<std::string>& argv) {
+    return RunProcess(sandbox.dir(), GetConfig().program, argv, ChildEnvironment({}), false);
+}
+
+bool EmptyArgvReachesPrograms() {
+    static const bool reaches =
+        RunProcess(std::filesystem::current_path(), "/proc/self/exe", {},
+                   ChildEnvironment({std::string(kEmptyArgvProbe) + "=1"}), false)
+            .status == 0;
+    return reaches;
+}
+
+}  // namespace zt

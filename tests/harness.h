@@ -3,9 +3,13 @@
 // that starts the real zreveal binary and captures what it does.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,7 +29,8 @@ Bytes PseudoRandomBytes(std::size_t length, std::uint32_t seed);
 // A 32-byte key derived from the seed.
 Bytes MakeKey(std::uint32_t seed = 1);
 
-// The 11 bytes ahead of the stream header: magic, version, chunk length record.
+// The 11 bytes ahead of the stream header: magic (8 bytes), version, chunk
+// length record.
 Bytes MakePreamble(std::uint8_t version = 0, std::uint16_t chunkLengthRecord = 4096,
                    const Bytes& magic = Bytes("ZERMOTH\0", 8));
 
@@ -44,6 +49,10 @@ Bytes MakeContainer(const Bytes& key, const Bytes& plaintext,
 // Length of the well-formed container of a plaintext of the given length.
 std::uint64_t ContainerLength(std::uint64_t plaintextLength);
 
+// Entries of a sandbox by relative name: a file's bytes, or kDirectory.
+using Tree = std::map<std::string, std::optional<Bytes>>;
+inline constexpr std::nullopt_t kDirectory = std::nullopt;
+
 // A fresh temporary directory, removed with everything in it at the end.
 class Sandbox {
 public:
@@ -59,6 +68,11 @@ public:
     bool Exists(const std::string& relative) const;
     // Names of all entries under the sandbox, relative, sorted.
     std::vector<std::string> List() const;
+    // Makes every entry of the tree: files with their bytes, directories.
+    void Plant(const Tree& entries) const;
+    // Succeeds when the sandbox holds exactly these entries, the parent
+    // directories of the listed names included, and nothing else.
+    testing::AssertionResult HoldsExactly(const Tree& expected) const;
 
 private:
     std::filesystem::path dir_;
@@ -71,9 +85,14 @@ struct RunResult {
     Bytes err;             // standard error
 };
 
+// Succeeds when the run exited (no signal) with this status, wrote nothing to
+// standard output, and wrote the message and one line end to standard error,
+// or nothing when the message is empty.
+testing::AssertionResult EndedWith(const RunResult& run, int status, const std::string& message);
+
 struct RunOptions {
-    std::vector<std::string> env;   // extra NAME=VALUE entries
-    bool faults = false;            // preload the fault-injection library
+    std::vector<std::string> env;   // extra NAME=VALUE entries, replacing inherited ones
+    bool faults = false;            // preload the fault-injection library (see ZT_SKIP_WITHOUT_FAULT_LIBRARY)
     bool closedStdout = false;      // standard output is a pipe whose reader is gone
 };
 
@@ -85,6 +104,13 @@ RunResult RunZreveal(const Sandbox& sandbox, const std::vector<std::string>& arg
 // empty vector starts it with argc 0. Native programs only (no launcher).
 RunResult RunZrevealWithArgv(const Sandbox& sandbox, const std::vector<std::string>& argv);
 
+// Whether an exec with an empty argument vector reaches the new program with
+// argc 0: recent Linux kernels hand it a single empty argv[0] instead.
+bool EmptyArgvReachesPrograms();
+// Set in the environment of the probe run that EmptyArgvReachesPrograms makes
+// of the test program itself; main answers it (see harness_main.cpp).
+constexpr char kEmptyArgvProbe[] = "ZT_EMPTY_ARGV_PROBE";
+
 // What the command line gave the test program (see harness_main.cpp).
 struct Config {
     std::string program;        // --zreveal=PATH
@@ -94,3 +120,12 @@ struct Config {
 const Config& GetConfig();
 
 }  // namespace zt
+
+// Ends the calling test as skipped when no fault-injection library was given;
+// put it first in every test that runs with RunOptions::faults.
+#define ZT_SKIP_WITHOUT_FAULT_LIBRARY()                                          \
+    do {                                                                         \
+        if (::zt::GetConfig().faultLibrary.empty()) {                            \
+            GTEST_SKIP() << "no fault-injection library (--fault-library=PATH)"; \
+        }                                                                        \
+    } while (false)
