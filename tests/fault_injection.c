@@ -1,1 +1,182 @@
-int zfault_placeholder;
+/* Test-only LD_PRELOAD library: makes the calls through which zreveal's
+ * std::fstream and std::filesystem reach the system fail on demand.
+ *
+ * Environment (each fault is off when its variable is unset or empty):
+ *   ZFAULT_WRITE_BUDGET=N     write/writev to descriptors >= 3 carry N bytes in
+ *                             all; the call that crosses N writes only up to it
+ *                             (a short write), later ones fail with ENOSPC.
+ *   ZFAULT_CLOSE_FAIL=N|all   the Nth fclose (counted from 1) of a stream on a
+ *                             descriptor >= 3, or every one, closes it and then
+ *                             reports EIO.
+ *   ZFAULT_TRUNCATE_FAIL=1    truncate fails with EIO.
+ *   ZFAULT_RENAME_FAIL=1      rename fails with EACCES.
+ *   ZFAULT_WRITE_OPEN_FAIL=1  fopen64 with a mode that writes fails with EACCES.
+ *   ZFAULT_MALLOC_FAIL_SIZE=N malloc(N) returns NULL with errno ENOMEM.
+ *
+ * Only the symbols that libstdc++ calls here are wrapped: std::fstream opens
+ * with fopen64, writes with write and writev and closes with fclose;
+ * std::filesystem::resize_file calls truncate and std::filesystem::rename
+ * calls rename. Descriptors 0 to 2 are left alone so that the program's
+ * messages always get out. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+extern void *__libc_malloc(size_t size);
+
+static int write_budget_set;
+static uint64_t write_budget_left;
+static int close_fail_all;
+static unsigned long close_fail_ordinal;
+static unsigned long closes_seen;
+static int truncate_fail;
+static int rename_fail;
+static int write_open_fail;
+static size_t malloc_fail_size;
+
+static int flag_set(const char *name) {
+    const char *value = getenv(name);
+    return value != NULL && value[0] != '\0';
+}
+
+static unsigned long long number_or_zero(const char *name) {
+    const char *value = getenv(name);
+    return value == NULL ? 0 : strtoull(value, NULL, 10);
+}
+
+/* getenv and strtoull do not allocate, so this is safe to run while malloc
+ * is already wrapped. */
+__attribute__((constructor)) static void read_faults(void) {
+    write_budget_set = flag_set("ZFAULT_WRITE_BUDGET");
+    write_budget_left = number_or_zero("ZFAULT_WRITE_BUDGET");
+    const char *close_fail = getenv("ZFAULT_CLOSE_FAIL");
+    close_fail_all = close_fail != NULL && strcmp(close_fail, "all") == 0;
+    close_fail_ordinal = (unsigned long)number_or_zero("ZFAULT_CLOSE_FAIL");
+    truncate_fail = flag_set("ZFAULT_TRUNCATE_FAIL");
+    rename_fail = flag_set("ZFAULT_RENAME_FAIL");
+    write_open_fail = flag_set("ZFAULT_WRITE_OPEN_FAIL");
+    malloc_fail_size = (size_t)number_or_zero("ZFAULT_MALLOC_FAIL_SIZE");
+}
+
+/* The next definition of a wrapped function, looked up on first use: another
+ * library's constructor may call it before ours has run. */
+#define NEXT(function)                                             \
+    static __typeof__(function) *next_##function;                  \
+    if (next_##function == NULL) {                                 \
+        void *symbol = dlsym(RTLD_NEXT, #function);                \
+        memcpy(&next_##function, &symbol, sizeof symbol);          \
+    }
+
+/* How many of the requested bytes the budget still lets through. */
+static size_t allowed_bytes(int fd, size_t requested) {
+    if (fd < 3 || !write_budget_set || requested <= write_budget_left) {
+        return requested;
+    }
+    return (size_t)write_budget_left;
+}
+
+static void spend_budget(int fd, ssize_t written) {
+    if (fd >= 3 && write_budget_set && written > 0) {
+        write_budget_left -= (uint64_t)written;
+    }
+}
+
+ssize_t write(int fd, const void *buffer, size_t count) {
+    NEXT(write);
+    const size_t allowed = allowed_bytes(fd, count);
+    if (allowed == 0 && count > 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    const ssize_t written = next_write(fd, buffer, allowed);
+    spend_budget(fd, written);
+    return written;
+}
+
+ssize_t writev(int fd, const struct iovec *iov, int iovcnt) {
+    NEXT(writev);
+    size_t requested = 0;
+    for (int i = 0; i < iovcnt; ++i) {
+        requested += iov[i].iov_len;
+    }
+    const size_t allowed = allowed_bytes(fd, requested);
+    if (allowed == requested) {
+        const ssize_t written = next_writev(fd, iov, iovcnt);
+        spend_budget(fd, written);
+        return written;
+    }
+    if (allowed == 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    /* A short write: the leading vectors that fit, the one that crosses the
+     * budget cut at it. */
+    int kept = 0;
+    size_t left = allowed;
+    while (left > iov[kept].iov_len) {
+        left -= iov[kept].iov_len;
+        ++kept;
+    }
+    struct iovec head[kept + 1];
+    memcpy(head, iov, sizeof head);
+    head[kept].iov_len = left;
+    const ssize_t written = next_writev(fd, head, kept + 1);
+    spend_budget(fd, written);
+    return written;
+}
+
+int fclose(FILE *stream) {
+    NEXT(fclose);
+    const int fd = fileno(stream);
+    const int result = next_fclose(stream);
+    if (fd >= 3) {
+        ++closes_seen;
+        if (close_fail_all || closes_seen == close_fail_ordinal) {
+            errno = EIO;
+            return EOF;
+        }
+    }
+    return result;
+}
+
+int truncate(const char *path, off_t length) {
+    NEXT(truncate);
+    if (truncate_fail) {
+        errno = EIO;
+        return -1;
+    }
+    return next_truncate(path, length);
+}
+
+int rename(const char *from, const char *to) {
+    NEXT(rename);
+    if (rename_fail) {
+        errno = EACCES;
+        return -1;
+    }
+    return next_rename(from, to);
+}
+
+FILE *fopen64(const char *path, const char *mode) {
+    NEXT(fopen64);
+    if (write_open_fail && strpbrk(mode, "wa+") != NULL) {
+        errno = EACCES;
+        return NULL;
+    }
+    return next_fopen64(path, mode);
+}
+
+void *malloc(size_t size) {
+    if (malloc_fail_size != 0 && size == malloc_fail_size) {
+        errno = ENOMEM;
+        return NULL;
+    }
+    return __libc_malloc(size);
+}

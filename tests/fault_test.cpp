@@ -1,1 +1,155 @@
-// placeholder
+// Failures beneath zreveal's file stream, truncation, rename and allocations,
+// made real by the preloaded fault library (see fault_injection.c). A failure
+// that can lose plaintext must end the run with its own message and leave
+// the file where the user still finds every byte: nothing is cut or renamed
+// before the whole plaintext is safely in the file. One that loses nothing
+// must not stop the run.
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace zt {
+namespace {
+
+const char* const kContainerName = "report.pdf.ze";
+const char* const kRevealedName = "report.pdf";
+
+// Where a run leaves the file.
+enum class Left {
+    Uncut,    // the container's length and name, plaintextWritten bytes of plaintext at its front
+    Cut,      // exactly the plaintext, under the container's name
+    Renamed,  // exactly the plaintext, under the new name
+};
+
+struct FaultCase {
+    const char* name;
+    std::size_t plaintextLength;
+    std::vector<std::string> env;  // fault library settings
+    const char* message;           // the one line on standard error; empty for a clean run
+    std::size_t plaintextWritten;  // for Left::Uncut
+    Left left;
+};
+
+void PrintTo(const FaultCase& faultCase, std::ostream* out) { *out << faultCase.name; }
+
+template <typename Case>
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
+
+// Decrypts a fresh container under the case's faults and checks the status,
+// both streams, and the bytes, length and name of what is left.
+void ExpectRun(const FaultCase& faultCase) {
+    const Sandbox sandbox;
+    const Bytes key = MakeKey();
+    const Bytes plaintext = PseudoRandomBytes(faultCase.plaintextLength, 7);
+    const Bytes container = MakeContainer(key, plaintext);
+    sandbox.Write("key", key);
+    sandbox.Write(kContainerName, container);
+
+    RunOptions options;
+    options.faults = true;
+    options.env = faultCase.env;
+    const RunResult result = RunZreveal(sandbox, {"key", kContainerName}, options);
+
+    const std::string message = faultCase.message;
+    EXPECT_TRUE(EndedWith(result, message.empty() ? 0 : 1, message));
+
+    Bytes expected = plaintext;
+    if (faultCase.left == Left::Uncut) {
+        expected = container;
+        expected.replace(0, faultCase.plaintextWritten, plaintext, 0, faultCase.plaintextWritten);
+    }
+    const std::string name = faultCase.left == Left::Renamed ? kRevealedName : kContainerName;
+    EXPECT_TRUE(sandbox.HoldsExactly({{"key", key}, {name, expected}}));
+}
+
+using SystemCallFaultTest = ::testing::TestWithParam<FaultCase>;
+
+TEST_P(SystemCallFaultTest, ReportsItAndKeepsEveryByte) {
+    ZT_SKIP_WITHOUT_FAULT_LIBRARY();
+    ExpectRun(GetParam());
+}
+
+constexpr std::size_t kChunk = kChunkPlainBytes;
+// Three full chunks and a short one: passes 1 to 3 write 4096 bytes each.
+constexpr std::size_t kFourChunks = 3 * kChunk + 100;
+// The last chunk's 2000 bytes go straight to the file.
+constexpr std::size_t kLongLastChunk = 2 * kChunk + 2000;
+// The last chunk's 100 bytes stay in the stream until the close writes them.
+constexpr std::size_t kHeldLastChunk = 2 * kChunk + 100;
+
+std::string Budget(std::size_t bytes) { return "ZFAULT_WRITE_BUDGET=" + std::to_string(bytes); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SystemCallFaultTest,
+    ::testing::Values(
+        FaultCase{"FirstPassWriteFails", kFourChunks, {Budget(0)}, "WRITE ERROR", 0, Left::Uncut},
+        FaultCase{"FirstPassShortWrite", kFourChunks, {Budget(1000)}, "WRITE ERROR", 1000, Left::Uncut},
+        FaultCase{"MiddlePassWriteFails", kFourChunks, {Budget(kChunk)}, "WRITE ERROR", kChunk,
+                  Left::Uncut},
+        FaultCase{"MiddlePassShortWrite", kFourChunks, {Budget(2 * kChunk + 1)}, "WRITE ERROR",
+                  2 * kChunk + 1, Left::Uncut},
+        FaultCase{"LastPassWriteFails", kLongLastChunk, {Budget(2 * kChunk)}, "WRITE ERROR",
+                  2 * kChunk, Left::Uncut},
+        FaultCase{"LastPassShortWrite", kLongLastChunk, {Budget(kLongLastChunk - 1)}, "WRITE ERROR",
+                  kLongLastChunk - 1, Left::Uncut},
+        FaultCase{"HeldLastChunkWriteFails", kHeldLastChunk, {Budget(2 * kChunk)}, "WRITE ERROR",
+                  2 * kChunk, Left::Uncut},
+        FaultCase{"HeldLastChunkShortWrite", kHeldLastChunk, {Budget(kHeldLastChunk - 1)},
+                  "WRITE ERROR", kHeldLastChunk - 1, Left::Uncut},
+        // The program writes each plaintext byte once and nothing else.
+        FaultCase{"BudgetOfExactlyThePlaintext", kHeldLastChunk, {Budget(kHeldLastChunk)}, "", 0,
+                  Left::Renamed},
+        FaultCase{"EveryCloseFails", kHeldLastChunk, {"ZFAULT_CLOSE_FAIL=all"}, "WRITE ERROR",
+                  kHeldLastChunk, Left::Uncut},
+        // The key file is the first file closed; it was only read, so its
+        // close cannot lose anything.
+        FaultCase{"KeyFileCloseFails", kHeldLastChunk, {"ZFAULT_CLOSE_FAIL=1"}, "", 0, Left::Renamed},
+        FaultCase{"TruncateFails", kHeldLastChunk, {"ZFAULT_TRUNCATE_FAIL=1"}, "TRUNCATE ERROR",
+                  kHeldLastChunk, Left::Uncut},
+        FaultCase{"RenameFails", kHeldLastChunk, {"ZFAULT_RENAME_FAIL=1"}, "RENAME ERROR", 0, Left::Cut},
+        // Root opens any file for writing; a read-only file system or a
+        // missing permission is what this stands for.
+        FaultCase{"WriteOpenDenied", kHeldLastChunk, {"ZFAULT_WRITE_OPEN_FAIL=1"}, "CONTAINER ERROR", 0,
+                  Left::Uncut}),
+    CaseName<FaultCase>);
+
+// One allocation of the run that fails, picked by its size.
+struct AllocationCase {
+    const char* name;
+    std::size_t size;
+};
+
+void PrintTo(const AllocationCase& allocationCase, std::ostream* out) { *out << allocationCase.name; }
+
+using AllocationFaultTest = ::testing::TestWithParam<AllocationCase>;
+
+TEST_P(AllocationFaultTest, ReportsMemoryErrorAndLeavesContainerUnchanged) {
+    ZT_SKIP_WITHOUT_FAULT_LIBRARY();
+#ifdef ZREVEAL_SANITIZED_PROGRAM
+    GTEST_SKIP() << "the sanitizer's allocator never calls the fault library's malloc";
+#endif
+    ExpectRun({GetParam().name, 5000, {"ZFAULT_MALLOC_FAIL_SIZE=" + std::to_string(GetParam().size)},
+               "MEMORY ERROR", 0, Left::Uncut});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, AllocationFaultTest,
+    ::testing::Values(
+        // The container stream's buffer (BUFSIZ), taken when the stream opens.
+        AllocationCase{"ContainerStreamBuffer", 8192},
+        AllocationCase{"HeaderBuffer", 9},
+        AllocationCase{"DataRecordBuffer", 2},
+        AllocationCase{"CiphertextBuffer", kFullChunkBytes},
+        AllocationCase{"PlaintextBuffer", kChunkPlainBytes}),
+    CaseName<AllocationCase>);
+
+}  // namespace
+}  // namespace zt
