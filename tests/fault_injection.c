@@ -12,6 +12,7 @@
  *   ZFAULT_RENAME_FAIL=1      rename fails with EACCES.
  *   ZFAULT_WRITE_OPEN_FAIL=1  fopen64 with a mode that writes fails with EACCES.
  *   ZFAULT_MALLOC_FAIL_SIZE=N malloc(N) returns NULL with errno ENOMEM.
+ *   ZFAULT_SODIUM_INIT_FAIL=1 sodium_init reports failure (-1).
  *
  * Only the symbols that libstdc++ calls here are wrapped: std::fstream opens
  * with fopen64, writes with write and writev and closes with fclose;
@@ -30,6 +31,7 @@
 #include <unistd.h>
 
 extern void *__libc_malloc(size_t size);
+int sodium_init(void);
 
 static int write_budget_set;
 static uint64_t write_budget_left;
@@ -40,6 +42,7 @@ static int truncate_fail;
 static int rename_fail;
 static int write_open_fail;
 static size_t malloc_fail_size;
+static int sodium_init_fail;
 
 static int flag_set(const char *name) {
     const char *value = getenv(name);
@@ -63,6 +66,7 @@ __attribute__((constructor)) static void read_faults(void) {
     rename_fail = flag_set("ZFAULT_RENAME_FAIL");
     write_open_fail = flag_set("ZFAULT_WRITE_OPEN_FAIL");
     malloc_fail_size = (size_t)number_or_zero("ZFAULT_MALLOC_FAIL_SIZE");
+    sodium_init_fail = flag_set("ZFAULT_SODIUM_INIT_FAIL");
 }
 
 /* The next definition of a wrapped function, looked up on first use: another
@@ -179,4 +183,9 @@ void *malloc(size_t size) {
         return NULL;
     }
     return __libc_malloc(size);
+}
+
+int sodium_init(void) {
+    NEXT(sodium_init);
+    return sodium_init_fail ? -1 : next_sodium_init();
 }

@@ -151,5 +151,26 @@ INSTANTIATE_TEST_SUITE_P(
         AllocationCase{"PlaintextBuffer", kChunkPlainBytes}),
     CaseName<AllocationCase>);
 
+// Without libsodium nothing can be decrypted: every run, the banner run
+// included, ends at once with status 1 and not a word.
+TEST(SodiumInitFault, EndsEveryRunSilentlyWithStatus1) {
+    ZT_SKIP_WITHOUT_FAULT_LIBRARY();
+    const Sandbox sandbox;
+    const Bytes key = MakeKey();
+    const Bytes container = MakeContainer(key, PseudoRandomBytes(5000, 8));
+    sandbox.Write("key", key);
+    sandbox.Write(kContainerName, container);
+
+    RunOptions options;
+    options.faults = true;
+    options.env = {"ZFAULT_SODIUM_INIT_FAIL=1"};
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, std::vector<std::string>{"key", kContainerName}}) {
+        SCOPED_TRACE(args.size());
+        EXPECT_TRUE(EndedWith(RunZreveal(sandbox, args, options), 1, ""));
+    }
+    EXPECT_TRUE(sandbox.HoldsExactly({{"key", key}, {kContainerName, container}}));
+}
+
 }  // namespace
 }  // namespace zt
