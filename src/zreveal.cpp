@@ -113,7 +113,11 @@ int RevealZeContainer(int argc, char* argv[]) {
     const std::filesystem::path newName = StripZeFromName(containerPath.string());
 
     // Preamble. The container must exist and be writable: it is never created.
-    std::fstream container(containerPath, std::ios::in | std::ios::out | std::ios::binary);
+    // The stream holds no buffer, so that each chunk is one read and one
+    // write, and a move never throws away bytes read ahead of it.
+    std::fstream container;
+    container.rdbuf()->pubsetbuf(nullptr, 0);
+    container.open(containerPath, std::ios::in | std::ios::out | std::ios::binary);
     if (!container.is_open()) {
         return ReportZeFailure("CONTAINER ERROR");
     }
@@ -163,13 +167,17 @@ int RevealZeContainer(int argc, char* argv[]) {
     // The first read that does not fill the buffer is the last chunk; the
     // chunk's tag is not consulted, so a stream cut at a chunk boundary ends
     // with an empty read and is rejected rather than passing as complete.
-    std::fstream::pos_type writePosition = 0;
+    // Both positions follow from the lengths read and written, and reading
+    // and writing share the stream's one position: one move per change of
+    // direction, and no probe.
+    std::streamoff readPosition = zHeaderSize + zData_v1_size + streamHeader.size();
+    std::streamoff writePosition = 0;
     std::uint64_t totalPlaintextLength = 0;
     for (;;) {
         container.read(reinterpret_cast<char*>(ciphertext.data()),
                        static_cast<std::streamsize>(cipherCapacity));
-        const std::fstream::pos_type readPosition = container.tellg();
         const std::streamsize cipherLength = container.gcount();
+        readPosition += cipherLength;
         unsigned long long plaintextLength = 0;
         unsigned char tag = 0;
         if (crypto_secretstream_xchacha20poly1305_pull(
@@ -180,25 +188,21 @@ int RevealZeContainer(int argc, char* argv[]) {
         totalPlaintextLength += plaintextLength;
         const bool lastChunk = cipherLength < static_cast<std::streamsize>(cipherCapacity);
 
-        // The last chunk's short read left the stream failed, which refuses
-        // every move: clear it and move again.
-        container.seekg(writePosition);
-        container.seekp(writePosition);
-        if (container.tellp() == std::fstream::pos_type(-1)) {
+        // The last chunk's short read left the stream failed, and a failed
+        // stream refuses to move: clear it first.
+        if (lastChunk) {
             container.clear();
-            container.seekg(writePosition);
-            container.seekp(writePosition);
         }
+        container.seekp(writePosition);
         container.write(reinterpret_cast<const char*>(plaintext.data()),
                         static_cast<std::streamsize>(plaintextLength));
-        writePosition = container.tellp();
-        // After the last chunk there is no read position to go back to; its
-        // write is checked by the close below.
+        writePosition += static_cast<std::streamoff>(plaintextLength);
+        // After the last chunk there is no reading to go back to; its write
+        // is checked by the close below.
         if (lastChunk) {
             break;
         }
         container.seekg(readPosition);
-        container.seekp(readPosition);
         if (!container) {
             return ReportZeFailure("WRITE ERROR");
         }

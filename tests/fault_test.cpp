@@ -82,7 +82,7 @@ constexpr std::size_t kChunk = kChunkPlainBytes;
 constexpr std::size_t kFourChunks = 3 * kChunk + 100;
 // The last chunk's 2000 bytes go straight to the file.
 constexpr std::size_t kLongLastChunk = 2 * kChunk + 2000;
-// The last chunk's 100 bytes stay in the stream until the close writes them.
+// A last chunk short enough for a buffered stream to hold until the close.
 constexpr std::size_t kHeldLastChunk = 2 * kChunk + 100;
 
 std::string Budget(std::size_t bytes) { return "ZFAULT_WRITE_BUDGET=" + std::to_string(bytes); }
@@ -143,8 +143,8 @@ TEST_P(AllocationFaultTest, ReportsMemoryErrorAndLeavesContainerUnchanged) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, AllocationFaultTest,
     ::testing::Values(
-        // The container stream's buffer (BUFSIZ), taken when the stream opens.
-        AllocationCase{"ContainerStreamBuffer", 8192},
+        // The key stream's buffer (BUFSIZ), taken when the stream opens.
+        AllocationCase{"KeyStreamBuffer", 8192},
         AllocationCase{"HeaderBuffer", 9},
         AllocationCase{"DataRecordBuffer", 2},
         AllocationCase{"CiphertextBuffer", kFullChunkBytes},

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sodium.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,73 +19,6 @@
 extern char** environ;
 
 namespace zt {
-
-Bytes PseudoRandomBytes(std::size_t length, std::uint32_t seed) {
-    // splitmix64: small, fast and the same on every platform.
-    std::uint64_t state = seed;
-    Bytes bytes;
-    bytes.reserve(length + 8);
-    while (bytes.size() < length) {
-        std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        z ^= z >> 31;
-        for (int byte = 0; byte < 8; ++byte) {
-            bytes.push_back(static_cast<char>(z >> (8 * byte)));
-        }
-    }
-    bytes.resize(length);
-    return bytes;
-}
-
-Bytes MakeKey(std::uint32_t seed) {
-    // Salted, so that a key never equals the start of a plaintext of the same seed.
-    return PseudoRandomBytes(crypto_secretstream_xchacha20poly1305_KEYBYTES, seed ^ 0x4B455953U);
-}
-
-Bytes MakePreamble(std::uint8_t version, std::uint16_t chunkLengthRecord, const Bytes& magic) {
-    return magic + static_cast<char>(version) + static_cast<char>(chunkLengthRecord >> 8) +
-           static_cast<char>(chunkLengthRecord & 0xFF);
-}
-
-Bytes MakeContainerFromChunks(const Bytes& key, const std::vector<Chunk>& chunks,
-                              const Bytes& preamble) {
-    static const bool sodiumReady = sodium_init() >= 0;
-    if (!sodiumReady || key.size() != crypto_secretstream_xchacha20poly1305_KEYBYTES) {
-        ADD_FAILURE() << "cannot write a container: libsodium not ready or a key of " << key.size()
-                      << " bytes";
-        return {};
-    }
-    crypto_secretstream_xchacha20poly1305_state state;
-    unsigned char header[crypto_secretstream_xchacha20poly1305_HEADERBYTES];
-    crypto_secretstream_xchacha20poly1305_init_push(
-        &state, header, reinterpret_cast<const unsigned char*>(key.data()));
-    Bytes container = preamble + Bytes(reinterpret_cast<const char*>(header), sizeof header);
-    for (const Chunk& chunk : chunks) {
-        Bytes ciphertext(chunk.plaintext.size() + crypto_secretstream_xchacha20poly1305_ABYTES, '\0');
-        crypto_secretstream_xchacha20poly1305_push(
-            &state, reinterpret_cast<unsigned char*>(ciphertext.data()), nullptr,
-            reinterpret_cast<const unsigned char*>(chunk.plaintext.data()), chunk.plaintext.size(),
-            nullptr, 0, chunk.tag);
-        container += ciphertext;
-    }
-    return container;
-}
-
-Bytes MakeContainer(const Bytes& key, const Bytes& plaintext, const Bytes& preamble) {
-    std::vector<Chunk> chunks;
-    std::size_t offset = 0;
-    for (; plaintext.size() - offset >= kChunkPlainBytes; offset += kChunkPlainBytes) {
-        chunks.push_back({plaintext.substr(offset, kChunkPlainBytes),
-                          crypto_secretstream_xchacha20poly1305_TAG_MESSAGE});
-    }
-    chunks.push_back({plaintext.substr(offset), crypto_secretstream_xchacha20poly1305_TAG_FINAL});
-    return MakeContainerFromChunks(key, chunks, preamble);
-}
-
-std::uint64_t ContainerLength(std::uint64_t plaintextLength) {
-    return plaintextLength + kFirstChunkOffset + kChunkOverhead * (plaintextLength / kChunkPlainBytes + 1);
-}
 
 // ---------------------------------------------------------------------------
 // Sandbox

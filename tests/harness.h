@@ -1,9 +1,11 @@
-// Shared helpers of the command-level tests: a test-only container writer on
-// libsodium's push API, a fresh temporary directory per test, and a runner
-// that starts the real zreveal binary and captures what it does.
+// Shared helpers of the command-level tests: the test-only container writer,
+// a fresh temporary directory per test, and a runner that starts the real
+// zreveal binary and captures what it does.
 #pragma once
 
 #include <gtest/gtest.h>
+
+#include "container_writer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,40 +16,6 @@
 #include <vector>
 
 namespace zt {
-
-// Raw bytes; std::string keeps comparisons and gtest output simple.
-using Bytes = std::string;
-
-constexpr std::size_t kPreambleBytes = 11;      // header (9) and data record (2)
-constexpr std::size_t kFirstChunkOffset = 35;   // preamble and 24-byte stream header
-constexpr std::size_t kChunkPlainBytes = 4096;
-constexpr std::size_t kChunkOverhead = 17;
-constexpr std::size_t kFullChunkBytes = kChunkPlainBytes + kChunkOverhead;
-
-// Deterministic pseudo-random bytes, so that every failure is reproducible.
-Bytes PseudoRandomBytes(std::size_t length, std::uint32_t seed);
-// A 32-byte key derived from the seed.
-Bytes MakeKey(std::uint32_t seed = 1);
-
-// The 11 bytes ahead of the stream header: magic (8 bytes), version, chunk
-// length record.
-Bytes MakePreamble(std::uint8_t version = 0, std::uint16_t chunkLengthRecord = 4096,
-                   const Bytes& magic = Bytes("ZERMOTH\0", 8));
-
-struct Chunk {
-    Bytes plaintext;
-    unsigned char tag;  // a crypto_secretstream_xchacha20poly1305_TAG_* value
-};
-
-// Preamble, a fresh stream header and the given chunks, pushed in order.
-Bytes MakeContainerFromChunks(const Bytes& key, const std::vector<Chunk>& chunks,
-                              const Bytes& preamble = MakePreamble());
-// A well-formed container: full 4096-byte chunks tagged as messages, then a
-// shorter final chunk (empty when the length is a multiple of 4096) tagged final.
-Bytes MakeContainer(const Bytes& key, const Bytes& plaintext,
-                    const Bytes& preamble = MakePreamble());
-// Length of the well-formed container of a plaintext of the given length.
-std::uint64_t ContainerLength(std::uint64_t plaintextLength);
 
 // Entries of a sandbox by relative name: a file's bytes, or kDirectory.
 using Tree = std::map<std::string, std::optional<Bytes>>;

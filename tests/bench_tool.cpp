@@ -1,0 +1,146 @@
+// Helper of scripts/bench:
+//   bench_tool write BYTES CONTAINER KEYFILE
+//       writes a key and a container of BYTES pseudo-random plaintext bytes,
+//       streaming, and prints the plaintext's SHA-256 in hex;
+//   bench_tool bound CONTAINER KEYFILE
+//       decrypts the container held in memory with libsodium's pull alone, in
+//       the program's 4113-byte chunks, and prints the seconds it took;
+//   bench_tool run PROGRAM ARGS...
+//       runs the program and prints its wall seconds and peak resident KiB.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "container_writer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+zt::Bytes ReadWholeFile(const char* path) {
+    std::ifstream file(path, std::ios::binary);
+    return zt::Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+int Write(std::uint64_t plaintextLength, const char* containerPath, const char* keyPath) {
+    const zt::Bytes key = zt::MakeKey(2024);
+    std::ofstream(keyPath, std::ios::binary) << key;
+
+    std::ofstream container(containerPath, std::ios::binary);
+    zt::ContainerWriter writer(key);
+    container << zt::MakePreamble() << writer.StreamHeader();
+    crypto_hash_sha256_state digest;
+    crypto_hash_sha256_init(&digest);
+    zt::PseudoRandomStream random(7);
+    std::vector<char> block(zt::kChunkPlainBytes);
+    for (std::uint64_t left = plaintextLength;;) {
+        const bool last = left < zt::kChunkPlainBytes;
+        const std::size_t length = last ? static_cast<std::size_t>(left) : zt::kChunkPlainBytes;
+        random.Fill(block.data(), length);
+        crypto_hash_sha256_update(&digest, reinterpret_cast<unsigned char*>(block.data()), length);
+        container << writer.Push(block.data(), length,
+                                 last ? crypto_secretstream_xchacha20poly1305_TAG_FINAL
+                                       : crypto_secretstream_xchacha20poly1305_TAG_MESSAGE);
+        if (last) {
+            break;
+        }
+        left -= length;
+    }
+    if (!container.flush()) {
+        std::cerr << "bench_tool: cannot write " << containerPath << '\n';
+        return 1;
+    }
+    unsigned char hash[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256_final(&digest, hash);
+    char hex[2 * sizeof hash + 1];
+    sodium_bin2hex(hex, sizeof hex, hash, sizeof hash);
+    std::cout << hex << '\n';
+    return 0;
+}
+
+int Bound(const char* containerPath, const char* keyPath) {
+    const zt::Bytes container = ReadWholeFile(containerPath);
+    const zt::Bytes key = ReadWholeFile(keyPath);
+    std::vector<unsigned char> plaintext(zt::kChunkPlainBytes);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(container.data());
+
+    const Clock::time_point start = Clock::now();
+    crypto_secretstream_xchacha20poly1305_state state;
+    crypto_secretstream_xchacha20poly1305_init_pull(&state, bytes + zt::kPreambleBytes,
+                                                    reinterpret_cast<const unsigned char*>(key.data()));
+    std::size_t offset = zt::kFirstChunkOffset;
+    std::size_t length = zt::kFullChunkBytes;
+    while (length == zt::kFullChunkBytes) {
+        length = std::min(zt::kFullChunkBytes, container.size() - offset);
+        unsigned long long plaintextLength = 0;
+        if (crypto_secretstream_xchacha20poly1305_pull(&state, plaintext.data(), &plaintextLength,
+                                                       nullptr, bytes + offset, length, nullptr,
+                                                       0) != 0) {
+            std::cerr << "bench_tool: chunk at " << offset << " rejected\n";
+            return 1;
+        }
+        offset += length;
+    }
+    const double seconds = SecondsSince(start);
+    std::printf("%.6f\n", seconds);
+    return 0;
+}
+
+int Run(char* argv[]) {
+    const Clock::time_point start = Clock::now();
+    const pid_t child = fork();
+    if (child == 0) {
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (child < 0 || wait4(child, &status, 0, &usage) != child) {
+        std::cerr << "bench_tool: cannot run " << argv[0] << '\n';
+        return 1;
+    }
+    const double seconds = SecondsSince(start);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::cerr << "bench_tool: " << argv[0] << " failed (wait status " << status << ")\n";
+        return 1;
+    }
+    std::printf("%.6f %ld\n", seconds, usage.ru_maxrss);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    // Without it libsodium runs its portable code, not the processor's.
+    if (sodium_init() < 0) {
+        std::cerr << "bench_tool: libsodium cannot start\n";
+        return 1;
+    }
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "write" && argc == 5) {
+        return Write(std::strtoull(argv[2], nullptr, 10), argv[3], argv[4]);
+    }
+    if (command == "bound" && argc == 4) {
+        return Bound(argv[2], argv[3]);
+    }
+    if (command == "run" && argc > 2) {
+        return Run(argv + 2);
+    }
+    std::cerr << "usage: bench_tool write BYTES CONTAINER KEYFILE | bound CONTAINER KEYFILE | "
+                 "run PROGRAM ARGS...\n";
+    return 2;
+}
