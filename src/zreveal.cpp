@@ -67,15 +67,27 @@ zData_v1 DecodeZeData_v1(const char* source) {
 
 // ---------------------------------------------------------------------------
 // The decrypted file's name: every ".ze" match dropped from the file name.
-// The directory part is kept byte for byte, so the file never moves to
-// another directory.
+// The directory part is kept as typed, so the file never moves to another
+// directory. Paths come in the platform's own characters: bytes on Linux,
+// UTF-16 on Windows, where the directory part also ends at a backslash or at
+// a drive prefix's colon ("D:x.ze" becomes "D:x").
 
-std::string StripZeFromName(const std::string& containerPath) {
-    const std::size_t lastSeparator = containerPath.find_last_of('/');
-    const std::size_t nameStart = lastSeparator == std::string::npos ? 0 : lastSeparator + 1;
-    const std::regex zeMatch(".ze", std::regex::ECMAScript);
+template <typename Char>
+std::basic_string<Char> StripZeFromName(const std::basic_string<Char>& containerPath) {
+    using String = std::basic_string<Char>;
+#ifdef _WIN32
+    const Char separators[] = {'\\', '/', '\0'};
+    const std::size_t driveLength = containerPath.size() >= 2 && containerPath[1] == ':' ? 2 : 0;
+#else
+    const Char separators[] = {'/', '\0'};
+    const std::size_t driveLength = 0;
+#endif
+    const std::size_t lastSeparator = containerPath.find_last_of(separators);
+    const std::size_t nameStart = lastSeparator == String::npos ? driveLength : lastSeparator + 1;
+    const Char pattern[] = {'.', 'z', 'e', '\0'};
+    const std::basic_regex<Char> zeMatch(pattern, std::regex::ECMAScript);
     return containerPath.substr(0, nameStart) +
-           std::regex_replace(containerPath.substr(nameStart), zeMatch, "");
+           std::regex_replace(containerPath.substr(nameStart), zeMatch, String());
 }
 
 #ifndef ZREVEAL_NO_MAIN
@@ -90,7 +102,9 @@ int ReportZeFailure(const char* message) {
     return 1;
 }
 
-int RevealZeContainer(int argc, char* argv[]) {
+// The arguments are in the platform's own path characters (see main), so
+// each becomes a path unchanged.
+int RevealZeContainer(int argc, std::filesystem::path::value_type* argv[]) {
     if (sodium_init() != 0) {
         return 1;
     }
@@ -104,13 +118,13 @@ int RevealZeContainer(int argc, char* argv[]) {
     if (argc < 3) {
         return ReportZeFailure("USAGE: zreveal KEYFILE CONTAINER");
     }
-    const std::string keyPath = argv[1];
+    const std::filesystem::path keyPath = argv[1];
     // One path names the container for opening, cutting and renaming, so all
     // three reach the same file. The new name is formed before anything is
     // opened: nothing allocates once plaintext is in the file, so running
     // out of memory always leaves the container as it was.
     const std::filesystem::path containerPath = argv[2];
-    const std::filesystem::path newName = StripZeFromName(containerPath.string());
+    const std::filesystem::path newName = StripZeFromName(containerPath.native());
 
     // Preamble. The container must exist and be writable: it is never created.
     // The stream holds no buffer, so that each chunk is one read and one
@@ -229,7 +243,14 @@ int RevealZeContainer(int argc, char* argv[]) {
 
 }  // namespace
 
+// Windows hands over the command line in UTF-16 through wmain (linked with
+// -municode): any name reaches the file system as typed, whatever the code
+// page.
+#ifdef _WIN32
+int wmain(int argc, wchar_t* argv[]) {
+#else
 int main(int argc, char* argv[]) {
+#endif
 #ifdef SIGPIPE
     // A reader that went away must not kill the run: the outcome is the
     // exit status, whatever became of the output.

@@ -172,6 +172,14 @@ void CloseIfOpen(int& fd) {
     }
 }
 
+// A Windows program ends each text line with CR LF; the tests compare lines
+// ended with LF alone, whatever the platform.
+void ReadLineEndsAsLf(Bytes& text) {
+    for (std::size_t at = text.find("\r\n"); at != Bytes::npos; at = text.find("\r\n", at)) {
+        text.erase(at, 1);
+    }
+}
+
 // Reads both pipes to their ends, whichever has data first, so that a child
 // filling one of them never blocks while the other is being read.
 void DrainPipes(int outFd, int errFd, Bytes& out, Bytes& err) {
@@ -254,6 +262,8 @@ RunResult RunProcess(const std::filesystem::path& cwd, const std::string& file,
         return result;
     }
     DrainPipes(outPipe[0], errPipe[0], result.out, result.err);
+    ReadLineEndsAsLf(result.out);
+    ReadLineEndsAsLf(result.err);
     int waitStatus = 0;
     while (waitpid(pid, &waitStatus, 0) < 0) {
         if (errno != EINTR) {

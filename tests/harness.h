@@ -49,8 +49,8 @@ private:
 struct RunResult {
     int status = -1;       // exit status; -1 when the process ended by a signal
     int signal = 0;        // the signal that ended it, or 0
-    Bytes out;             // standard output
-    Bytes err;             // standard error
+    Bytes out;             // standard output, CR LF line ends read as LF
+    Bytes err;             // standard error, the same
 };
 
 // Succeeds when the run exited (no signal) with this status, wrote nothing to

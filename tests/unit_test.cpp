@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -103,12 +104,20 @@ TEST(CodecBounds, TouchesNoByteOutsideItsRecord) {
     EXPECT_EQ(buffer, std::string("\x55\x10\x00\x55", 4));
 }
 
+// Container paths and their new names, in the paths' own characters.
+template <typename Char>
+using NameCases = std::vector<std::pair<std::basic_string<Char>, std::basic_string<Char>>>;
+
+template <typename Char>
+void ExpectNewNames(const NameCases<Char>& cases) {
+    for (const auto& [containerPath, newName] : cases) {
+        SCOPED_TRACE(testing::PrintToString(containerPath));
+        EXPECT_EQ(StripZeFromName(containerPath), newName);
+    }
+}
+
 TEST(NewName, DropsEveryZeMatchFromTheFileNameOnly) {
-    struct Case {
-        std::string containerPath;
-        std::string newName;
-    };
-    const std::vector<Case> cases = {
+    ExpectNewNames<char>({
         {"report.pdf.ze", "report.pdf"},
         {"report.pdf.ze.ze", "report.pdf"},
         {"frozen.csv.ze", "frn.csv"},
@@ -133,11 +142,28 @@ TEST(NewName, DropsEveryZeMatchFromTheFileNameOnly) {
         {"sub/xze", "sub/"},
         {"sub/.ze", "sub/"},
         {"./report.pdf.ze", "./report.pdf"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.containerPath);
-        EXPECT_EQ(StripZeFromName(c.containerPath), c.newName);
-    }
+    });
 }
+
+#ifdef _WIN32
+// Windows paths are UTF-16, so the dot matches a UTF-16 unit, not a byte; the
+// directory part also ends at a backslash or at a drive prefix's colon.
+TEST(NewName, OnWindowsMatchesCharactersAndKeepsDrivesAndBackslashes) {
+    ExpectNewNames<wchar_t>({
+        {L"données.txt.ze", L"données.txt"},
+        {L"日本語.txt.ze", L"日本語.txt"},
+        {L"\u00e9ze.txt", L".txt"},  // one character in front of "ze"
+        {L"x\nzeze", L"x\nz"},
+        {L"D:\\data\\report.pdf.ze", L"D:\\data\\report.pdf"},
+        {L"D:\\frozen\\zebra.txt.ze", L"D:\\frozen\\zebra.txt"},
+        {L"D:x.ze", L"D:x"},
+        {L"D:zebra.ze", L"D:zebra"},
+        {L"ab:zebra.ze", L"abbra"},  // no drive prefix: the colon is part of the name
+        {L"a.ze\\b.ze/c.txt.ze", L"a.ze\\b.ze/c.txt"},
+        {L"sub\\xze", L"sub\\"},
+        {L"\\\\server\\share.ze\\report.pdf.ze", L"\\\\server\\share.ze\\report.pdf"},
+    });
+}
+#endif
 
 }  // namespace
