@@ -56,11 +56,6 @@ Bytes Sandbox::Read(const std::string& relative) const {
     return Bytes(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
 }
 
-bool Sandbox::Exists(const std::string& relative) const {
-    std::error_code error;
-    return std::filesystem::exists(std::filesystem::symlink_status(path(relative), error));
-}
-
 std::vector<std::string> Sandbox::List() const {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_)) {

@@ -33,7 +33,6 @@ public:
     std::filesystem::path path(const std::string& relative) const { return dir_ / relative; }
     void Write(const std::string& relative, const Bytes& content) const;  // makes parent directories
     Bytes Read(const std::string& relative) const;                        // fails the test when missing
-    bool Exists(const std::string& relative) const;
     // Names of all entries under the sandbox, relative, sorted.
     std::vector<std::string> List() const;
     // Makes every entry of the tree: files with their bytes, directories.
