@@ -7,7 +7,20 @@
 
 #include <sodium.h>
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+#endif
+
 #include <array>
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -97,14 +110,145 @@ std::basic_string<Char> StripZeFromName(const std::basic_string<Char>& container
 
 namespace {
 
+#ifndef _WIN32
+// Whoever started the program may have left a standard descriptor closed.
+// The next file opened would take its number, the container among them, and
+// a message meant for standard error would land in the file. Each closed one
+// is opened on /dev/null first; false when that cannot be done.
+bool FillClosedStandardDescriptors() {
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        if (fcntl(descriptor, F_GETFD) == -1 && errno == EBADF &&
+            open("/dev/null", O_RDWR) != descriptor) {
+            return false;
+        }
+    }
+    return true;
+}
+#endif
+
 int ReportZeFailure(const char* message) {
     std::cerr << message << std::endl;
     return 1;
 }
 
+// A file stream that could not be opened for want of memory is a memory
+// error, not a fault of the file: the caller clears errno before the open.
+void ThrowIfOutOfMemory() {
+    if (errno == ENOMEM) {
+        throw std::bad_alloc();
+    }
+}
+
+// A signal, or a console event on Windows, that would end the process while
+// the file is being overwritten would leave plaintext in front and
+// ciphertext behind it, with the stream header already gone: the rest could
+// never be decrypted. From the first write on, such a signal is held back
+// until the run has ended, and then takes its course, so that whoever sent
+// it still sees the run interrupted, but finds the file whole under its new
+// name or in the state that its failure message describes. Before the first
+// write nothing has changed, and signals act at once.
+class TerminationHold {
+public:
+    TerminationHold() = default;
+    TerminationHold(const TerminationHold&) = delete;
+    TerminationHold& operator=(const TerminationHold&) = delete;
+    void Begin();
+    ~TerminationHold();
+
+private:
+    bool holding_ = false;
+#ifndef _WIN32
+    sigset_t previousMask_{};
+#endif
+};
+
+#ifdef _WIN32
+
+// The console's control handler runs on a thread of its own.
+enum HoldState : int { kActAtOnce, kHolding, kHoldingAnInterrupt, kRunEnded };
+std::atomic<int> holdState{kActAtOnce};
+HANDLE runEnded = nullptr;  // set when the run has ended
+
+BOOL WINAPI HoldConsoleEvent(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        // Taken as handled while the run holds it; acted on when it ends.
+        int state = kHolding;
+        return holdState.compare_exchange_strong(state, kHoldingAnInterrupt) ||
+               state == kHoldingAnInterrupt;
+    }
+    // A closed console, a log-off or a shut-down ends the process as soon as
+    // this returns: first let the run end, for as long as Windows waits.
+    const int state = holdState.load();
+    if (state == kHolding || state == kHoldingAnInterrupt) {
+        WaitForSingleObject(runEnded, INFINITE);
+    }
+    return FALSE;
+}
+
+void TerminationHold::Begin() {
+    runEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    holdState = kHolding;
+    holding_ = runEnded != nullptr && SetConsoleCtrlHandler(HoldConsoleEvent, TRUE);
+}
+
+TerminationHold::~TerminationHold() {
+    if (!holding_) {
+        return;
+    }
+    const int state = holdState.exchange(kRunEnded);
+    SetEvent(runEnded);
+    if (state == kHoldingAnInterrupt) {
+        ExitProcess(STATUS_CONTROL_C_EXIT);
+    }
+}
+
+#else
+
+// Every signal that ends a process by default and can come from outside it.
+// Those the program raises itself by a fault, and those that only stop it,
+// keep acting at once.
+void TerminationHold::Begin() {
+    sigset_t held;
+    sigfillset(&held);
+    for (const int acting : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS, SIGABRT, SIGTSTP,
+                             SIGTTIN, SIGTTOU}) {
+        sigdelset(&held, acting);
+    }
+    holding_ = sigprocmask(SIG_BLOCK, &held, &previousMask_) == 0;
+}
+
+TerminationHold::~TerminationHold() {
+    if (holding_) {
+        sigprocmask(SIG_SETMASK, &previousMask_, nullptr);
+    }
+}
+
+#endif
+
+// Puts the file's data on storage, so that success is never reported for
+// plaintext that a crash could still take back. The container stream is
+// closed by then; the file is opened again for the flush alone.
+bool FlushZeToStorage(const std::filesystem::path& file) {
+#ifdef _WIN32
+    const int descriptor = _wopen(file.c_str(), _O_WRONLY | _O_BINARY);
+    if (descriptor < 0) {
+        return false;
+    }
+    const bool flushed = _commit(descriptor) == 0;
+    return _close(descriptor) == 0 && flushed;
+#else
+    const int descriptor = open(file.c_str(), O_WRONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return false;
+    }
+    const bool flushed = fsync(descriptor) == 0;
+    return close(descriptor) == 0 && flushed;
+#endif
+}
+
 // The arguments are in the platform's own path characters (see main), so
 // each becomes a path unchanged.
-int RevealZeContainer(int argc, std::filesystem::path::value_type* argv[]) {
+int RevealZeContainer(int argc, std::filesystem::path::value_type* argv[], TerminationHold& hold) {
     if (sodium_init() != 0) {
         return 1;
     }
@@ -131,8 +275,10 @@ int RevealZeContainer(int argc, std::filesystem::path::value_type* argv[]) {
     // write, and a move never throws away bytes read ahead of it.
     std::fstream container;
     container.rdbuf()->pubsetbuf(nullptr, 0);
+    errno = 0;
     container.open(containerPath, std::ios::in | std::ios::out | std::ios::binary);
     if (!container.is_open()) {
+        ThrowIfOutOfMemory();
         return ReportZeFailure("CONTAINER ERROR");
     }
     {
@@ -161,7 +307,11 @@ int RevealZeContainer(int argc, std::filesystem::path::value_type* argv[]) {
     // Key: the key file's first 32 bytes, exactly as stored.
     std::array<unsigned char, crypto_secretstream_xchacha20poly1305_KEYBYTES> key{};
     {
+        errno = 0;
         std::ifstream keyFile(keyPath, std::ios::binary);
+        if (!keyFile.is_open()) {
+            ThrowIfOutOfMemory();
+        }
         keyFile.read(reinterpret_cast<char*>(key.data()), key.size());
         if (keyFile.gcount() != static_cast<std::streamsize>(key.size())) {
             return ReportZeFailure("KEY ERROR");
@@ -187,6 +337,9 @@ int RevealZeContainer(int argc, std::filesystem::path::value_type* argv[]) {
     std::streamoff readPosition = zHeaderSize + zData_v1_size + streamHeader.size();
     std::streamoff writePosition = 0;
     std::uint64_t totalPlaintextLength = 0;
+    // From the first write on, the file is neither the container nor the
+    // plaintext until the run ends.
+    hold.Begin();
     for (;;) {
         container.read(reinterpret_cast<char*>(ciphertext.data()),
                        static_cast<std::streamsize>(cipherCapacity));
@@ -224,8 +377,9 @@ int RevealZeContainer(int argc, std::filesystem::path::value_type* argv[]) {
 
     // The close writes out what the stream still holds; a failure there, or
     // in the last chunk's write, means plaintext is missing from the file.
+    // The whole plaintext is on storage before anything is cut or renamed.
     container.close();
-    if (container.fail()) {
+    if (container.fail() || !FlushZeToStorage(containerPath)) {
         return ReportZeFailure("WRITE ERROR");
     }
 
@@ -251,13 +405,21 @@ int wmain(int argc, wchar_t* argv[]) {
 #else
 int main(int argc, char* argv[]) {
 #endif
-#ifdef SIGPIPE
+#ifndef _WIN32
+    if (!FillClosedStandardDescriptors()) {
+        return 1;
+    }
     // A reader that went away must not kill the run: the outcome is the
-    // exit status, whatever became of the output.
+    // exit status, whatever became of the output. A write past a file-size
+    // limit fails like one to a full disk, and is reported as such.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 #endif
+    // Outlives the run, so that a held signal acts only once every stream is
+    // closed and the last message is written.
+    TerminationHold hold;
     try {
-        return RevealZeContainer(argc, argv);
+        return RevealZeContainer(argc, argv, hold);
     } catch (const std::bad_alloc&) {
         return ReportZeFailure("MEMORY ERROR");
     }

@@ -53,7 +53,9 @@ Bytes Sandbox::Read(const std::string& relative) const {
         ADD_FAILURE() << "no file " << file;
         return {};
     }
-    return Bytes(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+    Bytes content(std::filesystem::file_size(file), '\0');
+    stream.read(content.data(), static_cast<std::streamsize>(content.size()));
+    return content;
 }
 
 std::vector<std::string> Sandbox::List() const {
@@ -209,7 +211,7 @@ void DrainPipes(int outFd, int errFd, Bytes& out, Bytes& err) {
 // argument vector and environment in directory `cwd`; stdin is /dev/null.
 RunResult RunProcess(const std::filesystem::path& cwd, const std::string& file,
                      std::vector<std::string> argv, std::vector<std::string> environment,
-                     bool closedStdout) {
+                     const RunOptions& options) {
     std::vector<char*> argvPointers = NullTerminated(argv);
     std::vector<char*> environmentPointers = NullTerminated(environment);
     const std::string directory = cwd.string();
@@ -221,22 +223,33 @@ RunResult RunProcess(const std::filesystem::path& cwd, const std::string& file,
         return {};
     }
     int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (closedStdout) {
+    if (options.closedStdout) {
         CloseIfOpen(outPipe[0]);  // the reader is gone before the child writes
     }
 
     const pid_t pid = fork();
     if (pid == 0) {
         // Only async-signal-safe calls from here to exec. The program must
-        // meet SIGPIPE with its default action, whatever this process does.
+        // meet every signal with its default action, whatever this process
+        // ignores or blocks.
         struct sigaction defaultAction {};
         defaultAction.sa_handler = SIG_DFL;
-        sigaction(SIGPIPE, &defaultAction, nullptr);
+        for (int number = 1; number < NSIG; ++number) {
+            sigaction(number, &defaultAction, nullptr);
+        }
         sigset_t noSignals;
         sigemptyset(&noSignals);
         sigprocmask(SIG_SETMASK, &noSignals, nullptr);
-        if (chdir(directory.c_str()) == 0 && dup2(input, STDIN_FILENO) >= 0 &&
-            dup2(outPipe[1], STDOUT_FILENO) >= 0 && dup2(errPipe[1], STDERR_FILENO) >= 0) {
+        bool ready = chdir(directory.c_str()) == 0 && dup2(input, STDIN_FILENO) >= 0 &&
+                     dup2(outPipe[1], STDOUT_FILENO) >= 0 && dup2(errPipe[1], STDERR_FILENO) >= 0;
+        for (const auto& [resource, limit] : options.limits) {
+            const rlimit both{limit, limit};
+            ready = ready && setrlimit(resource, &both) == 0;
+        }
+        if (ready) {
+            for (const int descriptor : options.closedDescriptors) {
+                close(descriptor);
+            }
             execvpe(file.c_str(), argvPointers.data(), environmentPointers.data());
         }
         static const char message[] = "test runner: cannot start the program\n";
@@ -255,6 +268,9 @@ RunResult RunProcess(const std::filesystem::path& cwd, const std::string& file,
         CloseIfOpen(outPipe[0]);
         CloseIfOpen(errPipe[0]);
         return result;
+    }
+    if (options.whileRunning) {
+        options.whileRunning(pid);
     }
     DrainPipes(outPipe[0], errPipe[0], result.out, result.err);
     ReadLineEndsAsLf(result.out);
@@ -293,23 +309,28 @@ RunResult RunZreveal(const Sandbox& sandbox, const std::vector<std::string>& arg
     for (std::string word; launcherWords >> word;) {
         argv.push_back(word);
     }
+    argv.insert(argv.end(), options.wrapper.begin(), options.wrapper.end());
     argv.push_back(config.program);
     argv.insert(argv.end(), args.begin(), args.end());
     const std::string file = argv.front();
     return RunProcess(sandbox.dir(), file, std::move(argv), ChildEnvironment(extraEnvironment),
-                      options.closedStdout);
+                      options);
 }
 
 RunResult RunZrevealWithArgv(const Sandbox& sandbox, const std::vector<std::string>& argv) {
-    return RunProcess(sandbox.dir(), GetConfig().program, argv, ChildEnvironment({}), false);
+    return RunProcess(sandbox.dir(), GetConfig().program, argv, ChildEnvironment({}), {});
 }
 
 bool EmptyArgvReachesPrograms() {
-    static const bool reaches =
+    // The probe answers 0 when it was started with argc 0, 1 otherwise.
+    const RunResult probe =
         RunProcess(std::filesystem::current_path(), "/proc/self/exe", {},
-                   ChildEnvironment({std::string(kEmptyArgvProbe) + "=1"}), false)
-            .status == 0;
-    return reaches;
+                   ChildEnvironment({std::string(kEmptyArgvProbe) + "=1"}), {});
+    if (probe.signal != 0 || (probe.status != 0 && probe.status != 1)) {
+        ADD_FAILURE() << "the empty argument vector probe did not run: status " << probe.status
+                      << ", signal " << probe.signal << ", stderr " << testing::PrintToString(probe.err);
+    }
+    return probe.signal == 0 && probe.status == 0;
 }
 
 }  // namespace zt

@@ -7,9 +7,13 @@
 
 #include "container_writer.h"
 
+#include <sys/resource.h>
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -61,6 +65,10 @@ struct RunOptions {
     std::vector<std::string> env;   // extra NAME=VALUE entries, replacing inherited ones
     bool faults = false;            // preload the fault-injection library (see ZT_SKIP_WITHOUT_FAULT_LIBRARY)
     bool closedStdout = false;      // standard output is a pipe whose reader is gone
+    std::vector<int> closedDescriptors;               // standard descriptors the program starts without
+    std::vector<std::pair<int, rlim_t>> limits;       // resource limits (RLIMIT_*) the program starts with
+    std::function<void(pid_t)> whileRunning;          // called once the program has started
+    std::vector<std::string> wrapper;                 // words put in front of the program, after the launcher
 };
 
 // Runs the program under test (with its launcher, if one was given) with
@@ -72,7 +80,8 @@ RunResult RunZreveal(const Sandbox& sandbox, const std::vector<std::string>& arg
 RunResult RunZrevealWithArgv(const Sandbox& sandbox, const std::vector<std::string>& argv);
 
 // Whether an exec with an empty argument vector reaches the new program with
-// argc 0: recent Linux kernels hand it a single empty argv[0] instead.
+// argc 0: recent Linux kernels hand it a single empty argv[0] instead. A probe
+// that cannot tell fails the calling test.
 bool EmptyArgvReachesPrograms();
 // Set in the environment of the probe run that EmptyArgvReachesPrograms makes
 // of the test program itself; main answers it (see harness_main.cpp).
@@ -83,6 +92,7 @@ struct Config {
     std::string program;        // --zreveal=PATH
     std::string launcher;       // --launcher="CMD ARGS", may be empty
     std::string faultLibrary;   // --fault-library=PATH, empty when unavailable
+    std::string benchTool;      // --bench-tool=PATH, empty when unavailable
 };
 const Config& GetConfig();
 

@@ -3,6 +3,7 @@
 //   --zreveal=PATH         the program under test (required to run tests)
 //   --launcher=CMD ARGS    words put in front of the program, may be empty
 //   --fault-library=PATH   the LD_PRELOAD fault-injection library(ies)
+//   --bench-tool=PATH      the benchmark's helper, which measures a run's memory
 // Test discovery runs the binary with --gtest_list_tests alone, so listing
 // works without them.
 
@@ -53,7 +54,8 @@ int main(int argc, char** argv) {
         const std::string_view argument = argv[i];
         if (TakeOption(argument, "--zreveal=", config.program) ||
             TakeOption(argument, "--launcher=", config.launcher) ||
-            TakeOption(argument, "--fault-library=", config.faultLibrary)) {
+            TakeOption(argument, "--fault-library=", config.faultLibrary) ||
+            TakeOption(argument, "--bench-tool=", config.benchTool)) {
             continue;
         }
         argv[kept++] = argv[i];

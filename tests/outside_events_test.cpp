@@ -1,0 +1,326 @@
+// What the world outside the program does to a run: standard streams closed
+// before it started, a file-size limit, signals that arrive while the file is
+// being overwritten, and the memory that a large container takes. None of
+// them may cost the user a byte: the run ends as the README says, and the
+// file holds the whole plaintext under its new name, or is in the state that
+// its failure leaves.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace zt {
+namespace {
+
+const Bytes kKey = MakeKey();
+const char* const kContainerName = "doc.bin.ze";
+const char* const kRevealedName = "doc.bin";
+
+template <typename Case>
+std::string CaseName(const testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
+
+template <typename Case, typename = decltype(Case::name)>
+std::ostream& operator<<(std::ostream& stream, const Case& c) {
+    return stream << c.name;
+}
+
+// What these tests do to a Linux process does not reach a Windows program
+// through its launcher (Wine) as such.
+#define ZT_SKIP_UNDER_LAUNCHER(why)                              \
+    do {                                                         \
+        if (!GetConfig().launcher.empty()) {                     \
+            GTEST_SKIP() << "needs a native program: " << (why); \
+        }                                                        \
+    } while (false)
+
+// ---------------------------------------------------------------------------
+// Closed standard streams: the container must never take the place of one,
+// so that no message can land in it.
+
+enum class Trouble { kShortKey, kWrongKey, kTamperedMiddleChunk, kNone };
+
+struct ClosedStreamsCase {
+    std::string name;
+    std::vector<int> closed;
+    Trouble trouble;
+};
+
+class ClosedStreams : public testing::TestWithParam<ClosedStreamsCase> {};
+
+TEST_P(ClosedStreams, EndAsUsualWithNoMessageInTheFile) {
+    ZT_SKIP_UNDER_LAUNCHER("Wine gives a Windows program standard handles of its own");
+    const ClosedStreamsCase& c = GetParam();
+    const Sandbox box;
+    const Bytes plaintext = PseudoRandomBytes(4 * kChunkPlainBytes + 100, 21);
+    Bytes container = MakeContainer(kKey, plaintext);
+    Bytes key = kKey;
+    Tree expected;
+    int status = 1;
+    switch (c.trouble) {
+    case Trouble::kShortKey:
+        key.resize(20);
+        expected[kContainerName] = container;
+        break;
+    case Trouble::kWrongKey:
+        key = MakeKey(2);
+        expected[kContainerName] = container;
+        break;
+    case Trouble::kTamperedMiddleChunk:
+        container[kFirstChunkOffset + 2 * kFullChunkBytes + 100] ^= 0x01;
+        expected[kContainerName] =
+            plaintext.substr(0, 2 * kChunkPlainBytes) + container.substr(2 * kChunkPlainBytes);
+        break;
+    case Trouble::kNone:
+        status = 0;
+        expected[kRevealedName] = plaintext;
+        break;
+    }
+    expected["key"] = key;
+    box.Write("key", key);
+    box.Write(kContainerName, container);
+
+    RunOptions options;
+    options.closedDescriptors = c.closed;
+    EXPECT_TRUE(EndedWith(RunZreveal(box, {"key", kContainerName}, options), status, ""));
+    EXPECT_TRUE(box.HoldsExactly(expected));
+}
+
+std::vector<ClosedStreamsCase> ClosedStreamsCases() {
+    std::vector<ClosedStreamsCase> cases;
+    for (const auto& [closedName, closed] :
+         {std::pair<std::string, std::vector<int>>{"StderrClosed", {STDERR_FILENO}},
+          {"AllThreeClosed", {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}}}) {
+        for (const auto& [troubleName, trouble] :
+             {std::pair<std::string, Trouble>{"ShortKey", Trouble::kShortKey},
+              {"WrongKey", Trouble::kWrongKey},
+              {"TamperedMiddleChunk", Trouble::kTamperedMiddleChunk},
+              {"GoodContainer", Trouble::kNone}}) {
+            cases.push_back({closedName + troubleName, closed, trouble});
+        }
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(OutsideEvents, ClosedStreams, testing::ValuesIn(ClosedStreamsCases()),
+                         CaseName<ClosedStreamsCase>);
+
+// ---------------------------------------------------------------------------
+// A file-size limit: a write past it fails like one to a full disk, and is
+// reported, instead of killing the process half way through the file.
+
+struct FileSizeLimitCase {
+    const char* name;
+    rlim_t limit;
+};
+
+class FileSizeLimit : public testing::TestWithParam<FileSizeLimitCase> {};
+
+constexpr std::size_t kLimitedPlaintext = 4 * kChunkPlainBytes + 100;
+
+TEST_P(FileSizeLimit, StopsTheRunWithWriteErrorOnlyWhenThePlaintextCrossesIt) {
+    ZT_SKIP_UNDER_LAUNCHER("a Linux resource limit");
+    const FileSizeLimitCase& c = GetParam();
+    const Sandbox box;
+    const Bytes plaintext = PseudoRandomBytes(kLimitedPlaintext, 22);
+    const Bytes container = MakeContainer(kKey, plaintext);
+    box.Write("key", kKey);
+    box.Write(kContainerName, container);
+
+    RunOptions options;
+    options.limits = {{RLIMIT_FSIZE, c.limit}};
+    const RunResult run = RunZreveal(box, {"key", kContainerName}, options);
+    if (c.limit >= plaintext.size()) {
+        EXPECT_TRUE(EndedWith(run, 0, ""));
+        EXPECT_TRUE(box.HoldsExactly({{"key", kKey}, {kRevealedName, plaintext}}));
+    } else {
+        // Every byte below the limit was written; the rest is the container's.
+        EXPECT_TRUE(EndedWith(run, 1, "WRITE ERROR"));
+        EXPECT_TRUE(box.HoldsExactly(
+            {{"key", kKey}, {kContainerName, plaintext.substr(0, c.limit) + container.substr(c.limit)}}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OutsideEvents, FileSizeLimit,
+                         testing::Values(FileSizeLimitCase{"Zero", 0},
+                                         FileSizeLimitCase{"InTheSecondChunk", kChunkPlainBytes + 1000},
+                                         FileSizeLimitCase{"OneShortOfThePlaintext", kLimitedPlaintext - 1},
+                                         FileSizeLimitCase{"ExactlyThePlaintext", kLimitedPlaintext},
+                                         // Below the container's length: the cut only shortens it.
+                                         FileSizeLimitCase{"BetweenPlaintextAndContainer", kLimitedPlaintext + 40}),
+                         CaseName<FileSizeLimitCase>);
+
+// ---------------------------------------------------------------------------
+// Signals
+
+// Whether the process has ended, without reaping it: the runner waits for it.
+bool HasEnded(pid_t pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
+// Sends the signal once the file's first bytes are the given plaintext, so
+// that it arrives while the file is being overwritten. `sent` tells whether
+// the process was still running then.
+std::function<void(pid_t)> SignalWhenWritingHasBegun(std::filesystem::path file, Bytes plaintextStart,
+                                                     int signal, bool& sent) {
+    return [file, plaintextStart, signal, &sent](pid_t pid) {
+        const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        Bytes front(plaintextStart.size(), '\0');
+        while (descriptor >= 0 && !HasEnded(pid)) {
+            const ssize_t length = pread(descriptor, front.data(), front.size(), 0);
+            if (length == static_cast<ssize_t>(front.size()) && front == plaintextStart) {
+                sent = kill(pid, signal) == 0;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        close(descriptor);
+    };
+}
+
+struct SignalCase {
+    const char* name;
+    int signal;
+};
+
+class SignalWhileWriting : public testing::TestWithParam<SignalCase> {};
+
+// Big enough that a run takes a good part of a second.
+constexpr std::size_t kSignalledPlaintext = 128u << 20;
+
+// The signal waits until the run has ended, and then ends the process: the
+// sender sees the run interrupted, and the user finds the whole plaintext
+// under its new name.
+TEST_P(SignalWhileWriting, IsHeldUntilTheFileIsWholeUnderItsNewName) {
+    const SignalCase& c = GetParam();
+    // Wine turns SIGINT into a Windows Ctrl-C, which the program holds the
+    // same way; it then ends with the status of an interrupted console
+    // program, 0xC000013A, of which a Linux parent sees the low byte.
+    const bool underWine = !GetConfig().launcher.empty();
+    if (underWine && c.signal != SIGINT) {
+        GTEST_SKIP() << "Windows has no such signal";
+    }
+    const Sandbox box;
+    const Bytes plaintext = PseudoRandomBytes(kSignalledPlaintext, 23);
+    box.Write("key", kKey);
+    box.Write(kContainerName, MakeContainer(kKey, plaintext));
+
+    bool sent = false;
+    RunOptions options;
+    options.limits = {{RLIMIT_CORE, 0}};  // SIGQUIT would leave a core file
+    options.whileRunning =
+        SignalWhenWritingHasBegun(box.path(kContainerName), plaintext.substr(0, kChunkPlainBytes), c.signal, sent);
+    const RunResult run = RunZreveal(box, {"key", kContainerName}, options);
+
+    ASSERT_TRUE(sent) << "the run ended before the signal could be sent";
+    if (underWine) {
+        EXPECT_EQ(run.signal, 0);
+        EXPECT_EQ(run.status, 0x3A);
+    } else {
+        EXPECT_EQ(run.signal, c.signal);
+    }
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(box.HoldsExactly({{"key", kKey}, {kRevealedName, plaintext}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(OutsideEvents, SignalWhileWriting,
+                         testing::Values(SignalCase{"SIGINT", SIGINT}, SignalCase{"SIGTERM", SIGTERM},
+                                         SignalCase{"SIGHUP", SIGHUP}, SignalCase{"SIGQUIT", SIGQUIT},
+                                         SignalCase{"SIGUSR1", SIGUSR1}),
+                         CaseName<SignalCase>);
+
+// Until the first write nothing has changed, so a signal ends the run at
+// once. Here the key file is a FIFO that nobody writes: the run waits on it,
+// after the container is open and before anything is written.
+TEST(SignalBeforeWriting, EndsTheRunAtOnceWithTheContainerUntouched) {
+    ZT_SKIP_UNDER_LAUNCHER("a FIFO and a Linux signal");
+    const Sandbox box;
+    const Bytes container = MakeContainer(kKey, PseudoRandomBytes(5000, 24));
+    box.Write(kContainerName, container);
+    ASSERT_EQ(mkfifo(box.path("key").c_str(), 0600), 0) << std::strerror(errno);
+
+    bool sent = false;
+    RunOptions options;
+    options.whileRunning = [&](pid_t pid) {
+        // Waiting in the open of the FIFO: the container is already open.
+        const std::filesystem::path descriptors = "/proc/" + std::to_string(pid) + "/fd";
+        const std::filesystem::path target = std::filesystem::canonical(box.path(kContainerName));
+        for (bool open = false; !open && !HasEnded(pid);
+             std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+            std::error_code ignored;
+            for (const auto& entry : std::filesystem::directory_iterator(descriptors, ignored)) {
+                open = open || std::filesystem::read_symlink(entry.path(), ignored) == target;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        sent = kill(pid, SIGTERM) == 0;
+    };
+    const RunResult run = RunZreveal(box, {"key", kContainerName}, options);
+
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(run.signal, SIGTERM);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(box.Read(kContainerName), container);
+    EXPECT_EQ(box.List(), (std::vector<std::string>{kContainerName, "key"}));
+}
+
+// ---------------------------------------------------------------------------
+// Memory: the chunk loop allocates nothing, so a container 64 times larger
+// takes no more memory. The run is measured by the benchmark's helper, which
+// starts it from a process small enough not to count in its peak: a process
+// forked from this one would start out holding all of this one's memory.
+
+TEST(Memory, PeakResidentMemoryDoesNotGrowWithTheContainer) {
+    ZT_SKIP_UNDER_LAUNCHER("the memory of Wine would be measured");
+    if (GetConfig().benchTool.empty()) {
+        GTEST_SKIP() << "no benchmark helper to measure with (--bench-tool=PATH)";
+    }
+    long peakKib[2] = {};
+    const std::size_t sizes[2] = {1u << 20, 64u << 20};
+    for (int run = 0; run < 2; ++run) {
+        const Sandbox box;
+        const Bytes plaintext = PseudoRandomBytes(sizes[run], 25);
+        box.Write("key", kKey);
+        box.Write(kContainerName, MakeContainer(kKey, plaintext));
+        RunOptions options;
+        options.wrapper = {GetConfig().benchTool, "run"};
+        const RunResult result = RunZreveal(box, {"key", kContainerName}, options);
+        // The helper prints the wall seconds and the peak in KiB.
+        std::istringstream figures(result.out);
+        double seconds = 0;
+        ASSERT_TRUE(figures >> seconds >> peakKib[run]) << "status " << result.status << ", output "
+                                                         << testing::PrintToString(result.out + result.err);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        EXPECT_TRUE(box.HoldsExactly({{"key", kKey}, {kRevealedName, plaintext}}));
+    }
+    EXPECT_LE(std::labs(peakKib[1] - peakKib[0]), 1024)
+        << "peak resident memory: " << peakKib[0] << " KiB with 1 MiB, " << peakKib[1] << " KiB with 64 MiB";
+}
+
+}  // namespace
+}  // namespace zt
