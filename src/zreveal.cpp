@@ -231,19 +231,18 @@ TerminationHold::~TerminationHold() {
 bool FlushZeToStorage(const std::filesystem::path& file) {
 #ifdef _WIN32
     const int descriptor = _wopen(file.c_str(), _O_WRONLY | _O_BINARY);
-    if (descriptor < 0) {
-        return false;
-    }
-    const bool flushed = _commit(descriptor) == 0;
-    return _close(descriptor) == 0 && flushed;
 #else
     const int descriptor = open(file.c_str(), O_WRONLY | O_CLOEXEC);
+#endif
     if (descriptor < 0) {
         return false;
     }
+#ifdef _WIN32
+    const bool flushed = _commit(descriptor) == 0;
+#else
     const bool flushed = fsync(descriptor) == 0;
-    return close(descriptor) == 0 && flushed;
 #endif
+    return close(descriptor) == 0 && flushed;
 }
 
 // The arguments are in the platform's own path characters (see main), so

@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -32,8 +31,11 @@ double SecondsSince(Clock::time_point start) {
 }
 
 zt::Bytes ReadWholeFile(const char* path) {
-    std::ifstream file(path, std::ios::binary);
-    return zt::Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    zt::Bytes content(static_cast<std::size_t>(file.tellg()), '\0');
+    file.seekg(0);
+    file.read(content.data(), static_cast<std::streamsize>(content.size()));
+    return content;
 }
 
 int Write(std::uint64_t plaintextLength, const char* containerPath, const char* keyPath) {

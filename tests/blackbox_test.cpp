@@ -31,17 +31,6 @@ protected:
     Sandbox box;
 };
 
-// Table cases are known by their names: in test names, listings and failures.
-template <typename Case>
-std::string CaseName(const testing::TestParamInfo<Case>& info) {
-    return info.param.name;
-}
-
-template <typename Case, typename = decltype(Case::name)>
-std::ostream& operator<<(std::ostream& stream, const Case& c) {
-    return stream << c.name;
-}
-
 // ---------------------------------------------------------------------------
 // Banner and arguments
 

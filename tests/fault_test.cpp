@@ -37,13 +37,6 @@ struct FaultCase {
     Left left;
 };
 
-void PrintTo(const FaultCase& faultCase, std::ostream* out) { *out << faultCase.name; }
-
-template <typename Case>
-std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
-    return info.param.name;
-}
-
 // Decrypts a fresh container under the case's faults and checks the status,
 // both streams, and the bytes, length and name of what is left.
 void ExpectRun(const FaultCase& faultCase) {

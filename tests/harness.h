@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,23 @@ struct RunResult {
     Bytes out;             // standard output, CR LF line ends read as LF
     Bytes err;             // standard error, the same
 };
+
+// Table cases are known by their names: in test names, listings and failures.
+// The tests keep their cases in zt's unnamed namespace, where GoogleTest's
+// printer finds this operator by argument-dependent lookup.
+namespace {
+
+template <typename Case>
+std::string CaseName(const testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
+
+template <typename Case, typename = decltype(Case::name)>
+std::ostream& operator<<(std::ostream& stream, const Case& c) {
+    return stream << c.name;
+}
+
+}  // namespace
 
 // Succeeds when the run exited (no signal) with this status, wrote nothing to
 // standard output, and wrote the message and one line end to standard error,

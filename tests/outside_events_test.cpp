@@ -35,16 +35,6 @@ const Bytes kKey = MakeKey();
 const char* const kContainerName = "doc.bin.ze";
 const char* const kRevealedName = "doc.bin";
 
-template <typename Case>
-std::string CaseName(const testing::TestParamInfo<Case>& info) {
-    return info.param.name;
-}
-
-template <typename Case, typename = decltype(Case::name)>
-std::ostream& operator<<(std::ostream& stream, const Case& c) {
-    return stream << c.name;
-}
-
 // What these tests do to a Linux process does not reach a Windows program
 // through its launcher (Wine) as such.
 #define ZT_SKIP_UNDER_LAUNCHER(why)                              \
