@@ -154,6 +154,8 @@ TEST(NewName, OnWindowsMatchesCharactersAndKeepsDrivesAndBackslashes) {
         {L"日本語.txt.ze", L"日本語.txt"},
         {L"\u00e9ze.txt", L".txt"},  // one character in front of "ze"
         {L"x\nzeze", L"x\nz"},
+        {L"x\u2028zeze", L"x\u2028z"},  // nor the other ECMAScript line terminators
+        {L"\u2029ze.txt", L"\u2029ze.txt"},
         {L"D:\\data\\report.pdf.ze", L"D:\\data\\report.pdf"},
         {L"D:\\frozen\\zebra.txt.ze", L"D:\\frozen\\zebra.txt"},
         {L"D:x.ze", L"D:x"},
