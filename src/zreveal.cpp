@@ -7,13 +7,12 @@
 
 #include <sodium.h>
 
+#include <fcntl.h>
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
-#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 #endif
@@ -114,7 +113,9 @@ namespace {
 // Whoever started the program may have left a standard descriptor closed.
 // The next file opened would take its number, the container among them, and
 // a message meant for standard error would land in the file. Each closed one
-// is opened on /dev/null first; false when that cannot be done.
+// is opened on /dev/null first; false when that cannot be done. (Windows'
+// C runtime keeps descriptors 0 to 2 taken from its start, standard handles
+// or none, so no file can be given one there.)
 bool FillClosedStandardDescriptors() {
     for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
         if (fcntl(descriptor, F_GETFD) == -1 && errno == EBADF &&

@@ -255,18 +255,25 @@ TEST(SignalBeforeWriting, EndsTheRunAtOnceWithTheContainerUntouched) {
     bool sent = false;
     RunOptions options;
     options.whileRunning = [&](pid_t pid) {
-        // Waiting in the open of the FIFO: the container is already open.
+        // Once the container is open, the run goes no further than the
+        // FIFO's open. The signal ends it in any case, found open or not.
         const std::filesystem::path descriptors = "/proc/" + std::to_string(pid) + "/fd";
         const std::filesystem::path target = std::filesystem::canonical(box.path(kContainerName));
-        for (bool open = false; !open && !HasEnded(pid);
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (bool open = false; !open && std::chrono::steady_clock::now() < giveUp;
              std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
             std::error_code ignored;
             for (const auto& entry : std::filesystem::directory_iterator(descriptors, ignored)) {
                 open = open || std::filesystem::read_symlink(entry.path(), ignored) == target;
             }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         sent = kill(pid, SIGTERM) == 0;
+        // A run that held the signal would wait on the FIFO for ever.
+        const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!HasEnded(pid) && std::chrono::steady_clock::now() < stop) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        kill(pid, SIGKILL);
     };
     const RunResult run = RunZreveal(box, {"key", kContainerName}, options);
 
