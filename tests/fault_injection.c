@@ -94,30 +94,32 @@ static void read_faults(void) {
     sodium_init_fail = flag_set("ZFAULT_SODIUM_INIT_FAIL");
 }
 
-/* Appends "WORD FIRST[ SECOND]" and a line end to the trace, with system
- * calls alone: the traced program must not see an allocation of ours. */
-static void trace(const char *word, const char *first, const char *second) {
-    if (trace_path == NULL || trace_path[0] == '\0') {
+/* Writes the text to PATH, when one is set, with system calls alone: nothing
+ * of ours may allocate inside the program under test. A test that asked for
+ * the file finds what could not be written missing from it. */
+static void write_text(const char *path, int flags, const char *text, size_t length) {
+    if (path == NULL || path[0] == '\0') {
         return;
     }
-    const int fd = open(trace_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0600);
     if (fd < 0) {
         return;
     }
-    char line[3 * 4096 + 4];
-    const size_t length = (size_t)snprintf(line, sizeof line, "%s %s%s%s\n", word, first,
-                                           second == NULL ? "" : " ", second == NULL ? "" : second);
-    if (write(fd, line, length < sizeof line ? length : sizeof line - 1) < 0) {
-        /* The test that asked for the trace finds the line missing. */
+    if (write(fd, text, length) < 0) {
+        /* Nothing to report it on. */
     }
     close(fd);
 }
 
-/* Written with system calls alone: nothing here may allocate. */
+/* Appends "WORD FIRST[ SECOND]" and a line end to the trace. */
+static void trace(const char *word, const char *first, const char *second) {
+    char line[3 * 4096 + 4];
+    const size_t length = (size_t)snprintf(line, sizeof line, "%s %s%s%s\n", word, first,
+                                           second == NULL ? "" : " ", second == NULL ? "" : second);
+    write_text(trace_path, O_APPEND, line, length < sizeof line ? length : sizeof line - 1);
+}
+
 __attribute__((destructor)) static void write_allocation_count(void) {
-    if (allocation_count_path == NULL || allocation_count_path[0] == '\0') {
-        return;
-    }
     char digits[24];
     size_t start = sizeof digits;
     unsigned long long left = allocations_seen;
@@ -125,13 +127,7 @@ __attribute__((destructor)) static void write_allocation_count(void) {
         digits[--start] = (char)('0' + left % 10);
         left /= 10;
     } while (left != 0);
-    const int fd = open(allocation_count_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        if (write(fd, digits + start, sizeof digits - start) < 0) {
-            /* The test that asked for the count finds it missing. */
-        }
-        close(fd);
-    }
+    write_text(allocation_count_path, O_TRUNC, digits + start, sizeof digits - start);
 }
 
 /* The faults, and the next definition of a wrapped function, looked up on
