@@ -17,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -26,6 +27,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iostream>
 #include <new>
 #include <regex>
@@ -143,21 +145,23 @@ void ThrowIfOutOfMemory() {
 // A signal, or a console event on Windows, that would end the process while
 // the file is being overwritten would leave plaintext in front and
 // ciphertext behind it, with the stream header already gone: the rest could
-// never be decrypted. From the first write on, such a signal is held back
-// until the run has ended, and then takes its course, so that whoever sent
-// it still sees the run interrupted, but finds the file whole under its new
-// name or in the state that its failure message describes. Before the first
-// write nothing has changed, and signals act at once.
+// never be decrypted. From just before the first write on, such a signal is
+// held back until the run has ended, and then takes its course, so that
+// whoever sent it still sees the run interrupted, but finds the file whole
+// under its new name or in the state that its failure message describes.
+// Until then nothing has changed, and every read, open and wait on the way
+// can be interrupted at once.
 class TerminationHold {
 public:
-    TerminationHold() = default;
+    TerminationHold();
     TerminationHold(const TerminationHold&) = delete;
     TerminationHold& operator=(const TerminationHold&) = delete;
+    // Called before every write; only the first call does anything.
     void Begin();
     ~TerminationHold();
 
 private:
-    bool holding_ = false;
+    bool begun_ = false;
 #ifndef _WIN32
     sigset_t previousMask_{};
 #endif
@@ -165,35 +169,54 @@ private:
 
 #ifdef _WIN32
 
-// The console's control handler runs on a thread of its own.
-enum HoldState : int { kActAtOnce, kHolding, kHoldingAnInterrupt, kRunEnded };
+// The console's control handler runs on a thread of its own, at any moment:
+// one atomic decides whether an event ends the process at once or waits for
+// the run, so that no event can slip in while the hold begins.
+enum HoldState : int { kActAtOnce, kEnding, kHolding, kHoldingAnInterrupt, kRunEnded };
 std::atomic<int> holdState{kActAtOnce};
 HANDLE runEnded = nullptr;  // set when the run has ended
 
 BOOL WINAPI HoldConsoleEvent(DWORD event) {
+    int state = kActAtOnce;
+    // Nothing written yet: the default handler ends the process, and the
+    // run will not begin to write.
+    if (holdState.compare_exchange_strong(state, kEnding)) {
+        return FALSE;
+    }
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
         // Taken as handled while the run holds it; acted on when it ends.
-        int state = kHolding;
-        return holdState.compare_exchange_strong(state, kHoldingAnInterrupt) ||
-               state == kHoldingAnInterrupt;
+        if (state == kHolding && holdState.compare_exchange_strong(state, kHoldingAnInterrupt)) {
+            return TRUE;
+        }
+        return state == kHoldingAnInterrupt;
     }
     // A closed console, a log-off or a shut-down ends the process as soon as
     // this returns: first let the run end, for as long as Windows waits.
-    const int state = holdState.load();
     if (state == kHolding || state == kHoldingAnInterrupt) {
         WaitForSingleObject(runEnded, INFINITE);
     }
     return FALSE;
 }
 
-void TerminationHold::Begin() {
+TerminationHold::TerminationHold() {
     runEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    holdState = kHolding;
-    holding_ = runEnded != nullptr && SetConsoleCtrlHandler(HoldConsoleEvent, TRUE);
+    SetConsoleCtrlHandler(HoldConsoleEvent, TRUE);
+}
+
+void TerminationHold::Begin() {
+    if (begun_) {
+        return;
+    }
+    begun_ = true;
+    int state = kActAtOnce;
+    if (!holdState.compare_exchange_strong(state, kHolding)) {
+        // An event has already claimed the end of the process.
+        ExitProcess(STATUS_CONTROL_C_EXIT);
+    }
 }
 
 TerminationHold::~TerminationHold() {
-    if (!holding_) {
+    if (!begun_) {
         return;
     }
     const int state = holdState.exchange(kRunEnded);
@@ -205,45 +228,133 @@ TerminationHold::~TerminationHold() {
 
 #else
 
-// Every signal that ends a process by default and can come from outside it.
-// Those the program raises itself by a fault, and those that only stop it,
-// keep acting at once.
+TerminationHold::TerminationHold() = default;
+
+// Every signal that can be held: all that end the process by default, and
+// the rest, which are harmless to hold. The fault signals are held too,
+// against a kill from outside; a fault of the program's own is still
+// delivered at once, since the kernel does not let a block stand in its way.
+// The signals that only stop the process keep acting: a stopped run loses
+// nothing.
 void TerminationHold::Begin() {
+    if (begun_) {
+        return;
+    }
+    begun_ = true;
     sigset_t held;
     sigfillset(&held);
-    for (const int acting : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS, SIGABRT, SIGTSTP,
-                             SIGTTIN, SIGTTOU}) {
-        sigdelset(&held, acting);
+    for (const int stopping : {SIGTSTP, SIGTTIN, SIGTTOU}) {
+        sigdelset(&held, stopping);
     }
-    holding_ = sigprocmask(SIG_BLOCK, &held, &previousMask_) == 0;
+    sigprocmask(SIG_BLOCK, &held, &previousMask_);
 }
 
 TerminationHold::~TerminationHold() {
-    if (holding_) {
+    if (begun_) {
         sigprocmask(SIG_SETMASK, &previousMask_, nullptr);
     }
 }
 
 #endif
 
-// Puts the file's data on storage, so that success is never reported for
-// plaintext that a crash could still take back. The container stream is
-// closed by then; the file is opened again for the flush alone.
-bool FlushZeToStorage(const std::filesystem::path& file) {
-#ifdef _WIN32
-    const int descriptor = _wopen(file.c_str(), _O_WRONLY | _O_BINARY);
-#else
-    const int descriptor = open(file.c_str(), O_WRONLY | O_CLOEXEC);
+#ifndef _WIN32
+// True once fsync has put the descriptor's file on storage, or when it fails
+// with one of the errors by which a file system says it offers no flush at
+// all (some FUSE and network mounts): there the run goes on without that
+// promise. A flush that failed is never tried again.
+bool FlushedOrUnflushable(int descriptor, std::initializer_list<int> noFlushErrors) {
+    if (fsync(descriptor) == 0) {
+        return true;
+    }
+    const int error = errno;
+    return std::find(noFlushErrors.begin(), noFlushErrors.end(), error) != noFlushErrors.end();
+}
 #endif
-    if (descriptor < 0) {
+
+// The container's file, opened a second time as a descriptor of the run's
+// own, through which its contents are put on storage. It is opened before
+// the first write and kept until the cut is flushed: an error in writing the
+// plaintext back to the disk is reported to the descriptors that were open
+// when it happened, and to no other.
+class ZeFileOnStorage {
+public:
+    explicit ZeFileOnStorage(const std::filesystem::path& file) {
+#ifdef _WIN32
+        descriptor_ = _wopen(file.c_str(), _O_WRONLY | _O_BINARY);
+#else
+        descriptor_ = open(file.c_str(), O_WRONLY | O_CLOEXEC);
+#endif
+    }
+    ~ZeFileOnStorage() {
+        if (IsOpen()) {
+            close(descriptor_);
+        }
+    }
+    ZeFileOnStorage(const ZeFileOnStorage&) = delete;
+    ZeFileOnStorage& operator=(const ZeFileOnStorage&) = delete;
+
+    bool IsOpen() const { return descriptor_ >= 0; }
+
+    // Has the system start writing out each finished stretch of plaintext
+    // below the write position, so that the flush at the end finds little
+    // left to do. It only starts the writing and never waits; whether it
+    // worked is for the flush to tell.
+    void StartWritingBack(std::streamoff writePosition) {
+#ifdef SYNC_FILE_RANGE_WRITE
+        constexpr std::streamoff kStretch = 4 << 20;
+        if (writePosition - writtenBackTo_ >= kStretch) {
+            sync_file_range(descriptor_, writtenBackTo_, writePosition - writtenBackTo_,
+                            SYNC_FILE_RANGE_WRITE);
+            writtenBackTo_ = writePosition;
+        }
+#else
+        static_cast<void>(writePosition);
+#endif
+    }
+
+    // True once the file's data and length are on storage (see
+    // FlushedOrUnflushable).
+    bool Flush() {
+#ifdef _WIN32
+        return _commit(descriptor_) == 0;
+#else
+        return FlushedOrUnflushable(descriptor_, {EINVAL, ENOTSUP, EOPNOTSUPP});
+#endif
+    }
+
+    bool Close() {
+        const int descriptor = descriptor_;
+        descriptor_ = -1;
+        return close(descriptor) == 0;
+    }
+
+private:
+    int descriptor_ = -1;
+    std::streamoff writtenBackTo_ = 0;
+};
+
+// Gives the file its new name, and returns once that name is on storage, or
+// is as close to it as the file system allows. On Windows the rename is
+// written through; elsewhere the directory that holds the file is flushed,
+// unless it cannot be opened or flushed at all.
+bool RenameZeOnStorage(const std::filesystem::path& from, const std::filesystem::path& to,
+                       const std::filesystem::path& directory) {
+#ifdef _WIN32
+    static_cast<void>(directory);
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+    std::error_code error;
+    std::filesystem::rename(from, to, error);
+    if (error) {
         return false;
     }
-#ifdef _WIN32
-    const bool flushed = _commit(descriptor) == 0;
-#else
-    const bool flushed = fsync(descriptor) == 0;
-#endif
+    const int descriptor = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return true;
+    }
+    const bool flushed = FlushedOrUnflushable(descriptor, {EINVAL, EBADF, EACCES});
     return close(descriptor) == 0 && flushed;
+#endif
 }
 
 // The arguments are in the platform's own path characters (see main), so
@@ -264,11 +375,13 @@ int RevealZeContainer(int argc, std::filesystem::path::value_type* argv[], Termi
     }
     const std::filesystem::path keyPath = argv[1];
     // One path names the container for opening, cutting and renaming, so all
-    // three reach the same file. The new name is formed before anything is
-    // opened: nothing allocates once plaintext is in the file, so running
-    // out of memory always leaves the container as it was.
+    // three reach the same file. The new name and its directory are formed
+    // before anything is opened: nothing allocates once plaintext is in the
+    // file, so running out of memory always leaves the container as it was.
     const std::filesystem::path containerPath = argv[2];
     const std::filesystem::path newName = StripZeFromName(containerPath.native());
+    const std::filesystem::path directory =
+        containerPath.has_parent_path() ? containerPath.parent_path() : std::filesystem::path(".");
 
     // Preamble. The container must exist and be writable: it is never created.
     // The stream holds no buffer, so that each chunk is one read and one
@@ -279,6 +392,10 @@ int RevealZeContainer(int argc, std::filesystem::path::value_type* argv[], Termi
     container.open(containerPath, std::ios::in | std::ios::out | std::ios::binary);
     if (!container.is_open()) {
         ThrowIfOutOfMemory();
+        return ReportZeFailure("CONTAINER ERROR");
+    }
+    ZeFileOnStorage fileOnStorage(containerPath);
+    if (!fileOnStorage.IsOpen()) {
         return ReportZeFailure("CONTAINER ERROR");
     }
     {
@@ -337,9 +454,6 @@ int RevealZeContainer(int argc, std::filesystem::path::value_type* argv[], Termi
     std::streamoff readPosition = zHeaderSize + zData_v1_size + streamHeader.size();
     std::streamoff writePosition = 0;
     std::uint64_t totalPlaintextLength = 0;
-    // From the first write on, the file is neither the container nor the
-    // plaintext until the run ends.
-    hold.Begin();
     for (;;) {
         container.read(reinterpret_cast<char*>(ciphertext.data()),
                        static_cast<std::streamsize>(cipherCapacity));
@@ -355,6 +469,9 @@ int RevealZeContainer(int argc, std::filesystem::path::value_type* argv[], Termi
         totalPlaintextLength += plaintextLength;
         const bool lastChunk = cipherLength < static_cast<std::streamsize>(cipherCapacity);
 
+        // From the first write on, the file is neither the container nor the
+        // plaintext until the run ends.
+        hold.Begin();
         // The last chunk's short read left the stream failed, and a failed
         // stream refuses to move: clear it first.
         if (lastChunk) {
@@ -369,27 +486,32 @@ int RevealZeContainer(int argc, std::filesystem::path::value_type* argv[], Termi
         if (lastChunk) {
             break;
         }
+        fileOnStorage.StartWritingBack(writePosition);
         container.seekg(readPosition);
         if (!container) {
             return ReportZeFailure("WRITE ERROR");
         }
     }
 
-    // The close writes out what the stream still holds; a failure there, or
-    // in the last chunk's write, means plaintext is missing from the file.
-    // The whole plaintext is on storage before anything is cut or renamed.
+    // Each change of the file reaches storage before the next one begins, so
+    // that a crash at any moment leaves it in a state the user can recover
+    // from: first the whole plaintext, then the cut, then the new name. The
+    // close writes out what the stream still holds; a failure there, or in
+    // the last chunk's write, means plaintext is missing from the file.
     container.close();
-    if (container.fail() || !FlushZeToStorage(containerPath)) {
+    if (container.fail() || !fileOnStorage.Flush()) {
         return ReportZeFailure("WRITE ERROR");
     }
-
     std::error_code error;
     std::filesystem::resize_file(containerPath, totalPlaintextLength, error);
     if (error) {
         return ReportZeFailure("TRUNCATE ERROR");
     }
-    std::filesystem::rename(containerPath, newName, error);
-    if (error) {
+    // Windows renames no file that a descriptor still holds open.
+    if (!fileOnStorage.Flush() || !fileOnStorage.Close()) {
+        return ReportZeFailure("TRUNCATE ERROR");
+    }
+    if (!RenameZeOnStorage(containerPath, newName, directory)) {
         return ReportZeFailure("RENAME ERROR");
     }
     return 0;

@@ -1,5 +1,5 @@
-/* Test-only LD_PRELOAD library: makes the calls through which zreveal's
- * std::fstream and std::filesystem reach the system fail on demand.
+/* Test-only LD_PRELOAD library: makes the calls through which zreveal reaches
+ * the system fail on demand, and records what it asked of them.
  *
  * Environment (each fault is off when its variable is unset or empty):
  *   ZFAULT_WRITE_BUDGET=N     write/writev to descriptors >= 3 carry N bytes in
@@ -8,35 +8,58 @@
  *   ZFAULT_CLOSE_FAIL=N|all   the Nth fclose (counted from 1) of a stream on a
  *                             descriptor >= 3, or every one, closes it and then
  *                             reports EIO.
+ *   ZFAULT_DESCRIPTOR_CLOSE_FAIL=PATH
+ *                             close of a descriptor on the file that PATH
+ *                             names closes it and then reports EIO.
+ *   ZFAULT_OPEN_FAIL=PATH     open of exactly PATH fails with EACCES.
+ *   ZFAULT_WRITE_OPEN_FAIL=1  fopen64 with a mode that writes fails with EACCES.
  *   ZFAULT_TRUNCATE_FAIL=1    truncate fails with EIO.
  *   ZFAULT_RENAME_FAIL=1      rename fails with EACCES.
- *   ZFAULT_WRITE_OPEN_FAIL=1  fopen64 with a mode that writes fails with EACCES.
- *   ZFAULT_FSYNC_FAIL=1       fsync fails with EIO.
+ *   ZFAULT_FSYNC_FAIL=N       the Nth fsync (counted from 1) fails, with
+ *   ZFAULT_FSYNC_ERRNO=E      error number E (default EIO).
+ *   ZFAULT_WRITEBACK_FAIL=1   sync_file_range fails with EIO.
  *   ZFAULT_ALLOCATION_FAIL=N  the Nth call (counted from 1) of malloc, calloc
  *                             and realloc together returns NULL with ENOMEM.
  *   ZFAULT_ALLOCATION_COUNT=PATH
  *                             at exit, the number of those calls is written
  *                             to PATH in decimal.
  *   ZFAULT_SODIUM_INIT_FAIL=1 sodium_init reports failure (-1).
- *   ZFAULT_TRACE=PATH         each fsync, truncate and rename appends a line
- *                             to PATH: "fsync FILE", "truncate FILE" or
- *                             "rename FROM TO", FILE of fsync as /proc names
- *                             the descriptor's file, the others as passed.
+ *   ZFAULT_RAISE_IN_READ=S:N  signal S is raised inside the first read of
+ *                             exactly N bytes from a descriptor >= 3, before
+ *                             anything is read.
+ *   ZFAULT_RAISE_IN_WRITE=S   signal S is raised inside the first write to a
+ *                             descriptor >= 3, before anything is written.
+ *   ZFAULT_BLOCKED=PATH       at that first write, the numbers of the signals
+ *                             blocked then are written to PATH, in rising
+ *                             order, each followed by a space.
+ *   ZFAULT_READS=PATH         each read from a descriptor >= 3 appends
+ *                             "FILE REQUESTED DELIVERED" to PATH.
+ *   ZFAULT_TRACE=PATH         each fsync, sync_file_range, truncate and rename
+ *                             appends a line to PATH: "fsync FILE",
+ *                             "writeback FILE OFFSET LENGTH", "truncate FILE"
+ *                             or "rename FROM TO".
+ * FILE is the file as /proc names the descriptor's file; the paths that
+ * truncate and rename take are given as passed.
  *
- * Only the symbols that libstdc++ calls here are wrapped: std::fstream opens
- * with fopen64, writes with write and writev and closes with fclose;
- * std::filesystem::resize_file calls truncate and std::filesystem::rename
- * calls rename. Descriptors 0 to 2 are left alone so that the program's
- * messages always get out. */
+ * Only the symbols that the program calls here are wrapped: std::fstream
+ * opens with fopen64, reads with read, writes with write and writev and
+ * closes with fclose; std::filesystem::resize_file calls truncate and
+ * std::filesystem::rename calls rename; the program itself calls open,
+ * close, fsync and sync_file_range. Descriptors 0 to 2 are left alone so
+ * that the program's messages always get out. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdarg.h>
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/types.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -51,15 +74,26 @@ static uint64_t write_budget_left;
 static int close_fail_all;
 static unsigned long close_fail_ordinal;
 static unsigned long closes_seen;
+static const char *descriptor_close_fail_path;
+static const char *open_fail_path;
+static int write_open_fail;
 static int truncate_fail;
 static int rename_fail;
-static int write_open_fail;
-static int fsync_fail;
+static unsigned long fsync_fail_ordinal;
+static unsigned long fsyncs_seen;
+static int fsync_errno;
+static int writeback_fail;
 static unsigned long long allocation_fail_ordinal;
 static unsigned long long allocations_seen;
 static const char *allocation_count_path;
-static const char *trace_path;
 static int sodium_init_fail;
+static int raise_in_read_signal;
+static unsigned long raise_in_read_bytes;
+static int raise_in_write_signal;
+static const char *blocked_path;
+static int first_write_seen;
+static const char *reads_path;
+static const char *trace_path;
 
 static int flag_set(const char *name) {
     const char *value = getenv(name);
@@ -84,50 +118,27 @@ static void read_faults(void) {
     const char *close_fail = getenv("ZFAULT_CLOSE_FAIL");
     close_fail_all = close_fail != NULL && strcmp(close_fail, "all") == 0;
     close_fail_ordinal = (unsigned long)number_or_zero("ZFAULT_CLOSE_FAIL");
+    descriptor_close_fail_path = getenv("ZFAULT_DESCRIPTOR_CLOSE_FAIL");
+    open_fail_path = getenv("ZFAULT_OPEN_FAIL");
+    write_open_fail = flag_set("ZFAULT_WRITE_OPEN_FAIL");
     truncate_fail = flag_set("ZFAULT_TRUNCATE_FAIL");
     rename_fail = flag_set("ZFAULT_RENAME_FAIL");
-    write_open_fail = flag_set("ZFAULT_WRITE_OPEN_FAIL");
-    fsync_fail = flag_set("ZFAULT_FSYNC_FAIL");
+    fsync_fail_ordinal = (unsigned long)number_or_zero("ZFAULT_FSYNC_FAIL");
+    fsync_errno = flag_set("ZFAULT_FSYNC_ERRNO") ? (int)number_or_zero("ZFAULT_FSYNC_ERRNO") : EIO;
+    writeback_fail = flag_set("ZFAULT_WRITEBACK_FAIL");
     allocation_fail_ordinal = number_or_zero("ZFAULT_ALLOCATION_FAIL");
     allocation_count_path = getenv("ZFAULT_ALLOCATION_COUNT");
-    trace_path = getenv("ZFAULT_TRACE");
     sodium_init_fail = flag_set("ZFAULT_SODIUM_INIT_FAIL");
-}
-
-/* Writes the text to PATH, when one is set, with system calls alone: nothing
- * of ours may allocate inside the program under test. A test that asked for
- * the file finds what could not be written missing from it. */
-static void write_text(const char *path, int flags, const char *text, size_t length) {
-    if (path == NULL || path[0] == '\0') {
-        return;
+    const char *raise_in_read = getenv("ZFAULT_RAISE_IN_READ");
+    if (raise_in_read != NULL && raise_in_read[0] != '\0') {
+        char *bytes = NULL;
+        raise_in_read_signal = (int)strtol(raise_in_read, &bytes, 10);
+        raise_in_read_bytes = *bytes == ':' ? strtoul(bytes + 1, NULL, 10) : 0;
     }
-    const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0600);
-    if (fd < 0) {
-        return;
-    }
-    if (write(fd, text, length) < 0) {
-        /* Nothing to report it on. */
-    }
-    close(fd);
-}
-
-/* Appends "WORD FIRST[ SECOND]" and a line end to the trace. */
-static void trace(const char *word, const char *first, const char *second) {
-    char line[3 * 4096 + 4];
-    const size_t length = (size_t)snprintf(line, sizeof line, "%s %s%s%s\n", word, first,
-                                           second == NULL ? "" : " ", second == NULL ? "" : second);
-    write_text(trace_path, O_APPEND, line, length < sizeof line ? length : sizeof line - 1);
-}
-
-__attribute__((destructor)) static void write_allocation_count(void) {
-    char digits[24];
-    size_t start = sizeof digits;
-    unsigned long long left = allocations_seen;
-    do {
-        digits[--start] = (char)('0' + left % 10);
-        left /= 10;
-    } while (left != 0);
-    write_text(allocation_count_path, O_TRUNC, digits + start, sizeof digits - start);
+    raise_in_write_signal = (int)number_or_zero("ZFAULT_RAISE_IN_WRITE");
+    blocked_path = getenv("ZFAULT_BLOCKED");
+    reads_path = getenv("ZFAULT_READS");
+    trace_path = getenv("ZFAULT_TRACE");
 }
 
 /* The faults, and the next definition of a wrapped function, looked up on
@@ -139,6 +150,53 @@ __attribute__((destructor)) static void write_allocation_count(void) {
         void *symbol = dlsym(RTLD_NEXT, #function);                \
         memcpy(&next_##function, &symbol, sizeof symbol);          \
     }
+
+/* Writes the text to PATH, when one is set, with system calls alone: nothing
+ * of ours may allocate inside the program under test, nor pass through the
+ * wrappers below, whose counts and faults are the program's own. A test that
+ * asked for the file finds what could not be written missing from it. */
+static void write_text(const char *path, int flags, const char *text, size_t length) {
+    if (path == NULL || path[0] == '\0') {
+        return;
+    }
+    const int fd = (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0600);
+    if (fd < 0) {
+        return;
+    }
+    if (syscall(SYS_write, fd, text, length) < 0) {
+        /* Nothing to report it on. */
+    }
+    syscall(SYS_close, fd);
+}
+
+/* Appends the formatted line to PATH. */
+static void append_line(const char *path, const char *format, ...) {
+    if (path == NULL || path[0] == '\0') {
+        return;
+    }
+    char line[3 * PATH_MAX];
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    if (length > 0) {
+        write_text(path, O_APPEND, line, (size_t)length < sizeof line ? (size_t)length : sizeof line - 1);
+    }
+}
+
+/* The file that /proc names for the descriptor, or "" when it names none. */
+static void file_of(int fd, char file[PATH_MAX]) {
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, file, PATH_MAX - 1);
+    file[length < 0 ? 0 : length] = '\0';
+}
+
+__attribute__((destructor)) static void write_allocation_count(void) {
+    char digits[24];
+    const int length = snprintf(digits, sizeof digits, "%llu", allocations_seen);
+    write_text(allocation_count_path, O_TRUNC, digits, (size_t)length);
+}
 
 /* How many of the requested bytes the budget still lets through. */
 static size_t allowed_bytes(int fd, size_t requested) {
@@ -154,8 +212,31 @@ static void spend_budget(int fd, ssize_t written) {
     }
 }
 
+/* What happens inside the first write to a file, before anything is
+ * written: the blocked signals are noted, then the chosen signal raised. */
+static void before_write(int fd) {
+    if (fd < 3 || first_write_seen) {
+        return;
+    }
+    first_write_seen = 1;
+    uint64_t blocked = 0;
+    syscall(SYS_rt_sigprocmask, SIG_BLOCK, NULL, &blocked, sizeof blocked);
+    char numbers[64 * 3 + 1] = "";
+    size_t length = 0;
+    for (int number = 1; number <= 64; ++number) {
+        if (blocked >> (number - 1) & 1) {
+            length += (size_t)snprintf(numbers + length, sizeof numbers - length, "%d ", number);
+        }
+    }
+    write_text(blocked_path, O_TRUNC, numbers, length);
+    if (raise_in_write_signal != 0) {
+        raise(raise_in_write_signal);
+    }
+}
+
 ssize_t write(int fd, const void *buffer, size_t count) {
     NEXT(write);
+    before_write(fd);
     const size_t allowed = allowed_bytes(fd, count);
     if (allowed == 0 && count > 0) {
         errno = ENOSPC;
@@ -168,6 +249,7 @@ ssize_t write(int fd, const void *buffer, size_t count) {
 
 ssize_t writev(int fd, const struct iovec *iov, int iovcnt) {
     NEXT(writev);
+    before_write(fd);
     size_t requested = 0;
     for (int i = 0; i < iovcnt; ++i) {
         requested += iov[i].iov_len;
@@ -198,6 +280,58 @@ ssize_t writev(int fd, const struct iovec *iov, int iovcnt) {
     return written;
 }
 
+ssize_t read(int fd, void *buffer, size_t count) {
+    NEXT(read);
+    if (fd < 3) {
+        return next_read(fd, buffer, count);
+    }
+    if (raise_in_read_signal != 0 && count == raise_in_read_bytes) {
+        const int signal = raise_in_read_signal;
+        raise_in_read_signal = 0;
+        raise(signal);
+    }
+    const ssize_t delivered = next_read(fd, buffer, count);
+    if (reads_path != NULL) {
+        char file[PATH_MAX];
+        file_of(fd, file);
+        append_line(reads_path, "%s %zu %zd\n", file, count, delivered);
+    }
+    return delivered;
+}
+
+int open(const char *path, int flags, ...) {
+    NEXT(open);
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = va_arg(arguments, mode_t);
+        va_end(arguments);
+    }
+    if (open_fail_path != NULL && strcmp(path, open_fail_path) == 0) {
+        errno = EACCES;
+        return -1;
+    }
+    return next_open(path, flags, mode);
+}
+
+int close(int fd) {
+    NEXT(close);
+    int fails = 0;
+    if (descriptor_close_fail_path != NULL && descriptor_close_fail_path[0] != '\0') {
+        char file[PATH_MAX];
+        char named[PATH_MAX];
+        file_of(fd, file);
+        fails = realpath(descriptor_close_fail_path, named) != NULL && strcmp(file, named) == 0;
+    }
+    const int result = next_close(fd);
+    if (fails) {
+        errno = EIO;
+        return -1;
+    }
+    return result;
+}
+
 int fclose(FILE *stream) {
     NEXT(fclose);
     const int fd = fileno(stream);
@@ -214,22 +348,31 @@ int fclose(FILE *stream) {
 
 int fsync(int fd) {
     NEXT(fsync);
-    char link[64];
-    char file[4096] = "";
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t length = readlink(link, file, sizeof file - 1);
-    file[length < 0 ? 0 : length] = '\0';
-    trace("fsync", file, NULL);
-    if (fsync_fail) {
-        errno = EIO;
+    char file[PATH_MAX];
+    file_of(fd, file);
+    append_line(trace_path, "fsync %s\n", file);
+    if (++fsyncs_seen == fsync_fail_ordinal) {
+        errno = fsync_errno;
         return -1;
     }
     return next_fsync(fd);
 }
 
+int sync_file_range(int fd, off64_t offset, off64_t length, unsigned int flags) {
+    NEXT(sync_file_range);
+    char file[PATH_MAX];
+    file_of(fd, file);
+    append_line(trace_path, "writeback %s %lld %lld\n", file, (long long)offset, (long long)length);
+    if (writeback_fail) {
+        errno = EIO;
+        return -1;
+    }
+    return next_sync_file_range(fd, offset, length, flags);
+}
+
 int truncate(const char *path, off_t length) {
     NEXT(truncate);
-    trace("truncate", path, NULL);
+    append_line(trace_path, "truncate %s\n", path);
     if (truncate_fail) {
         errno = EIO;
         return -1;
@@ -239,7 +382,7 @@ int truncate(const char *path, off_t length) {
 
 int rename(const char *from, const char *to) {
     NEXT(rename);
-    trace("rename", from, to);
+    append_line(trace_path, "rename %s %s\n", from, to);
     if (rename_fail) {
         errno = EACCES;
         return -1;

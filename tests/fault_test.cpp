@@ -7,9 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <filesystem>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -79,7 +83,17 @@ constexpr std::size_t kLongLastChunk = 2 * kChunk + 2000;
 // A last chunk short enough for a buffered stream to hold until the close.
 constexpr std::size_t kHeldLastChunk = 2 * kChunk + 100;
 
+// Plaintext is written back to the disk in stretches of 4 MiB as the run
+// goes; this one has two and a little more.
+constexpr std::size_t kWriteBackStretch = 4u << 20;
+constexpr std::size_t kTwoStretches = 2 * kWriteBackStretch + 100;
+
 std::string Budget(std::size_t bytes) { return "ZFAULT_WRITE_BUDGET=" + std::to_string(bytes); }
+
+// The nth fsync of the run fails with this error.
+std::vector<std::string> FsyncFails(int ordinal, int error) {
+    return {"ZFAULT_FSYNC_FAIL=" + std::to_string(ordinal), "ZFAULT_FSYNC_ERRNO=" + std::to_string(error)};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, SystemCallFaultTest,
@@ -106,10 +120,31 @@ INSTANTIATE_TEST_SUITE_P(
         // The key file is the first file closed; it was only read, so its
         // close cannot lose anything.
         FaultCase{"KeyFileCloseFails", kHeldLastChunk, {"ZFAULT_CLOSE_FAIL=1"}, "", 0, Left::Renamed},
-        // The flush comes after the last write: the whole plaintext is in
-        // front when it fails, and the file is neither cut nor renamed.
-        FaultCase{"FlushFails", kHeldLastChunk, {"ZFAULT_FSYNC_FAIL=1"}, "WRITE ERROR", kHeldLastChunk,
+        // Each change of the file is flushed before the next begins: a
+        // failed flush stops the run in the state the last change left.
+        FaultCase{"DataFlushFails", kHeldLastChunk, FsyncFails(1, EIO), "WRITE ERROR", kHeldLastChunk,
                   Left::Uncut},
+        FaultCase{"CutFlushFails", kHeldLastChunk, FsyncFails(2, EIO), "TRUNCATE ERROR", 0, Left::Cut},
+        FaultCase{"DirectoryFlushFails", kHeldLastChunk, FsyncFails(3, EIO), "RENAME ERROR", 0,
+                  Left::Renamed},
+        // A file system that offers no flush says so with these errors: the
+        // run goes on without one.
+        FaultCase{"DataFlushEINVAL", kHeldLastChunk, FsyncFails(1, EINVAL), "", 0, Left::Renamed},
+        FaultCase{"DataFlushENOTSUP", kHeldLastChunk, FsyncFails(1, ENOTSUP), "", 0, Left::Renamed},
+        FaultCase{"CutFlushEINVAL", kHeldLastChunk, FsyncFails(2, EINVAL), "", 0, Left::Renamed},
+        FaultCase{"DirectoryFlushEINVAL", kHeldLastChunk, FsyncFails(3, EINVAL), "", 0, Left::Renamed},
+        FaultCase{"DirectoryFlushEBADF", kHeldLastChunk, FsyncFails(3, EBADF), "", 0, Left::Renamed},
+        FaultCase{"DirectoryFlushEACCES", kHeldLastChunk, FsyncFails(3, EACCES), "", 0, Left::Renamed},
+        FaultCase{"DirectoryCannotBeOpened", kHeldLastChunk, {"ZFAULT_OPEN_FAIL=."}, "", 0, Left::Renamed},
+        // The descriptor that flushes the file is opened before anything is
+        // written, and closed only once the cut is flushed.
+        FaultCase{"FlushDescriptorOpenFails", kHeldLastChunk, {std::string("ZFAULT_OPEN_FAIL=") + kContainerName},
+                  "CONTAINER ERROR", 0, Left::Uncut},
+        FaultCase{"FlushDescriptorCloseFails", kHeldLastChunk,
+                  {std::string("ZFAULT_DESCRIPTOR_CLOSE_FAIL=") + kContainerName}, "TRUNCATE ERROR", 0, Left::Cut},
+        // Writing back as the run goes only starts the writing; the flush
+        // tells whether it worked.
+        FaultCase{"WriteBackStartFails", kTwoStretches, {"ZFAULT_WRITEBACK_FAIL=1"}, "", 0, Left::Renamed},
         FaultCase{"TruncateFails", kHeldLastChunk, {"ZFAULT_TRUNCATE_FAIL=1"}, "TRUNCATE ERROR",
                   kHeldLastChunk, Left::Uncut},
         FaultCase{"RenameFails", kHeldLastChunk, {"ZFAULT_RENAME_FAIL=1"}, "RENAME ERROR", 0, Left::Cut},
@@ -166,14 +201,18 @@ TEST(AllocationFaults, EachEndsInMemoryErrorWithTheContainerUnchangedOrAsWithout
     }
 }
 
-// The plaintext is flushed to storage after its last byte is written and
-// before the file is cut and renamed, and it is the container's file that is
-// flushed.
-TEST(FlushOrder, TheContainerIsFlushedBeforeTheCutAndTheRename) {
+// Each change of the file reaches storage before the next begins: the
+// plaintext, written back in stretches as the run goes and flushed after its
+// last byte; the cut, flushed; the new name, flushed with its directory.
+// Every flush is made on the container's own file and directory.
+class FlushOrder : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(FlushOrder, EachChangeIsOnStorageBeforeTheNext) {
     ZT_SKIP_WITHOUT_FAULT_LIBRARY();
+    const std::size_t plaintextLength = GetParam();
     const Sandbox sandbox;
     const Bytes key = MakeKey();
-    const Bytes plaintext = PseudoRandomBytes(kFourChunks, 10);
+    const Bytes plaintext = PseudoRandomBytes(plaintextLength, 10);
     sandbox.Write("key", key);
     sandbox.Write(kContainerName, MakeContainer(key, plaintext));
 
@@ -181,11 +220,72 @@ TEST(FlushOrder, TheContainerIsFlushedBeforeTheCutAndTheRename) {
     options.faults = true;
     options.env = {"ZFAULT_TRACE=" + sandbox.path("trace").string()};
     EXPECT_TRUE(EndedWith(RunZreveal(sandbox, {"key", kContainerName}, options), 0, ""));
-    EXPECT_EQ(sandbox.Read("trace"), "fsync " + std::filesystem::canonical(sandbox.dir()).string() + "/" +
-                                         kContainerName + "\ntruncate " + kContainerName + "\nrename " +
-                                         kContainerName + " " + kRevealedName + "\n");
+
+    const std::string directory = std::filesystem::canonical(sandbox.dir()).string();
+    const std::string file = directory + "/" + kContainerName;
+    std::string expected;
+    for (std::size_t start = 0; start + kWriteBackStretch <= plaintextLength; start += kWriteBackStretch) {
+        expected += "writeback " + file + " " + std::to_string(start) + " " + std::to_string(kWriteBackStretch) + "\n";
+    }
+    expected += "fsync " + file + "\ntruncate " + kContainerName + "\nfsync " + file + "\nrename " +
+                kContainerName + " " + kRevealedName + "\nfsync " + directory + "\n";
+    EXPECT_EQ(sandbox.Read("trace"), expected);
     std::filesystem::remove(sandbox.path("trace"));
     EXPECT_TRUE(sandbox.HoldsExactly({{"key", key}, {kRevealedName, plaintext}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, FlushOrder, testing::Values(kFourChunks, 2 * kWriteBackStretch, kTwoStretches));
+
+// Each chunk is one read of at most a full chunk's bytes, straight from the
+// file: no byte of the container is read twice, and none ahead of its chunk.
+TEST(ContainerReads, OneReadPerChunkOfAtMostAFullChunk) {
+    ZT_SKIP_WITHOUT_FAULT_LIBRARY();
+    const Sandbox sandbox;
+    const Bytes key = MakeKey();
+    const Bytes plaintext = PseudoRandomBytes(kFourChunks, 11);
+    const Bytes container = MakeContainer(key, plaintext);
+    sandbox.Write("key", key);
+    sandbox.Write(kContainerName, container);
+    const std::string file = std::filesystem::canonical(sandbox.dir()).string() + "/" + kContainerName;
+
+    RunOptions options;
+    options.faults = true;
+    options.env = {"ZFAULT_READS=" + sandbox.path("reads").string()};
+    EXPECT_TRUE(EndedWith(RunZreveal(sandbox, {"key", kContainerName}, options), 0, ""));
+
+    std::istringstream lines(sandbox.Read("reads"));
+    std::size_t reads = 0;
+    std::size_t delivered = 0;
+    std::string name;
+    for (std::size_t asked = 0, got = 0; lines >> name >> asked >> got;) {
+        if (name == file) {
+            ++reads;
+            delivered += got;
+            EXPECT_LE(asked, kFullChunkBytes);
+        }
+    }
+    EXPECT_EQ(delivered, container.size());
+    // The header, the data record and the stream header, one read per chunk,
+    // and the end of the file found after the last one.
+    EXPECT_LE(reads, 3 + 4 + 1);
+}
+
+// A standard stream closed at the start is opened on /dev/null before
+// anything else. When that cannot be done, the container is not touched.
+TEST(StandardStreams, ThatCannotBeFilledEndTheRunBeforeAnythingIsOpened) {
+    ZT_SKIP_WITHOUT_FAULT_LIBRARY();
+    const Sandbox sandbox;
+    const Bytes key = MakeKey();
+    const Bytes container = MakeContainer(key, PseudoRandomBytes(5000, 12));
+    sandbox.Write("key", key);
+    sandbox.Write(kContainerName, container);
+
+    RunOptions options;
+    options.faults = true;
+    options.env = {"ZFAULT_OPEN_FAIL=/dev/null"};
+    options.closedDescriptors = {STDERR_FILENO};
+    EXPECT_TRUE(EndedWith(RunZreveal(sandbox, {"key", kContainerName}, options), 1, ""));
+    EXPECT_TRUE(sandbox.HoldsExactly({{"key", key}, {kContainerName, container}}));
 }
 
 // Without libsodium nothing can be decrypted: every run, the banner run

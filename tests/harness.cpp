@@ -239,8 +239,10 @@ RunResult RunProcess(const std::filesystem::path& cwd, const std::string& file,
         sigset_t noSignals;
         sigemptyset(&noSignals);
         sigprocmask(SIG_SETMASK, &noSignals, nullptr);
-        bool ready = chdir(directory.c_str()) == 0 && dup2(input, STDIN_FILENO) >= 0 &&
-                     dup2(outPipe[1], STDOUT_FILENO) >= 0 && dup2(errPipe[1], STDERR_FILENO) >= 0;
+        // A group of its own is never orphaned, so that a stop signal stops it.
+        bool ready = (!options.ownProcessGroup || setpgid(0, 0) == 0) && chdir(directory.c_str()) == 0 &&
+                     dup2(input, STDIN_FILENO) >= 0 && dup2(outPipe[1], STDOUT_FILENO) >= 0 &&
+                     dup2(errPipe[1], STDERR_FILENO) >= 0;
         for (const auto& [resource, limit] : options.limits) {
             const rlimit both{limit, limit};
             ready = ready && setrlimit(resource, &both) == 0;

@@ -87,6 +87,7 @@ struct RunOptions {
     std::vector<std::pair<int, rlim_t>> limits;       // resource limits (RLIMIT_*) the program starts with
     std::function<void(pid_t)> whileRunning;          // called once the program has started
     std::vector<std::string> wrapper;                 // words put in front of the program, after the launcher
+    bool ownProcessGroup = false;                     // the program leads a process group of its own
 };
 
 // Runs the program under test (with its launcher, if one was given) with

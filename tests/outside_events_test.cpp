@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <ostream>
 #include <sstream>
@@ -242,38 +244,75 @@ INSTANTIATE_TEST_SUITE_P(OutsideEvents, SignalWhileWriting,
                                          SignalCase{"SIGUSR1", SIGUSR1}),
                          CaseName<SignalCase>);
 
+// Whether the process sleeps: waits for something outside it, such as a
+// FIFO's open or read.
+bool IsAsleep(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string fields;
+    std::getline(stat, fields);
+    // The state follows the command's name, which is in parentheses.
+    const std::size_t nameEnd = fields.rfind(')');
+    return nameEnd != std::string::npos && fields.compare(nameEnd, 3, ") S") == 0;
+}
+
+// Bytes still in a pipe, seen from either of its ends.
+int BytesInPipe(int descriptor) {
+    int bytes = -1;
+    return ioctl(descriptor, FIONREAD, &bytes) == 0 ? bytes : -1;
+}
+
+struct StallCase {
+    const char* name;
+    bool containerIsFifo;  // else the key file is a FIFO that nobody writes
+};
+
+class SignalBeforeWriting : public testing::TestWithParam<StallCase> {};
+
 // Until the first write nothing has changed, so a signal ends the run at
-// once. Here the key file is a FIFO that nobody writes: the run waits on it,
-// after the container is open and before anything is written.
-TEST(SignalBeforeWriting, EndsTheRunAtOnceWithTheContainerUntouched) {
+// once, wherever it waits: on the key file's open, or in the first chunk's
+// read from a container that stalls after its stream header (a FIFO here; a
+// pipe or a hung network mount alike).
+TEST_P(SignalBeforeWriting, EndsTheRunAtOnceWithTheContainerUntouched) {
     ZT_SKIP_UNDER_LAUNCHER("a FIFO and a Linux signal");
+    const StallCase& c = GetParam();
     const Sandbox box;
     const Bytes container = MakeContainer(kKey, PseudoRandomBytes(5000, 24));
-    box.Write(kContainerName, container);
-    ASSERT_EQ(mkfifo(box.path("key").c_str(), 0600), 0) << std::strerror(errno);
+    const char* const fifo = c.containerIsFifo ? kContainerName : "key";
+    ASSERT_EQ(mkfifo(box.path(fifo).c_str(), 0600), 0) << std::strerror(errno);
+    if (c.containerIsFifo) {
+        box.Write("key", kKey);
+    } else {
+        box.Write(kContainerName, container);
+    }
 
     bool sent = false;
     RunOptions options;
     options.whileRunning = [&](pid_t pid) {
-        // Once the container is open, the run goes no further than the
-        // FIFO's open. The signal ends it in any case, found open or not.
-        const std::filesystem::path descriptors = "/proc/" + std::to_string(pid) + "/fd";
-        const std::filesystem::path target = std::filesystem::canonical(box.path(kContainerName));
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        for (bool open = false; !open && std::chrono::steady_clock::now() < giveUp;
-             std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
-            std::error_code ignored;
-            for (const auto& entry : std::filesystem::directory_iterator(descriptors, ignored)) {
-                open = open || std::filesystem::read_symlink(entry.path(), ignored) == target;
+        int writer = -1;
+        if (c.containerIsFifo) {
+            // The run opens the container for reading and writing, which
+            // lets this open go through.
+            writer = open(box.path(fifo).c_str(), O_WRONLY | O_CLOEXEC);
+            if (writer < 0 || write(writer, container.data(), kFirstChunkOffset) !=
+                                  static_cast<ssize_t>(kFirstChunkOffset)) {
+                ADD_FAILURE() << "cannot feed the FIFO: " << std::strerror(errno);
             }
         }
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!(IsAsleep(pid) && (writer < 0 || BytesInPipe(writer) == 0)) &&
+               std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         sent = kill(pid, SIGTERM) == 0;
-        // A run that held the signal would wait on the FIFO for ever.
+        // A run that held the signal would wait for ever.
         const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!HasEnded(pid) && std::chrono::steady_clock::now() < stop) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         kill(pid, SIGKILL);
+        if (writer >= 0) {
+            close(writer);
+        }
     };
     const RunResult run = RunZreveal(box, {"key", kContainerName}, options);
 
@@ -281,8 +320,118 @@ TEST(SignalBeforeWriting, EndsTheRunAtOnceWithTheContainerUntouched) {
     EXPECT_EQ(run.signal, SIGTERM);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(box.Read(kContainerName), container);
     EXPECT_EQ(box.List(), (std::vector<std::string>{kContainerName, "key"}));
+    if (!c.containerIsFifo) {
+        EXPECT_EQ(box.Read(kContainerName), container);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OutsideEvents, SignalBeforeWriting,
+                         testing::Values(StallCase{"KeyFileNobodyWrites", false},
+                                         StallCase{"ContainerStallsAfterItsStreamHeader", true}),
+                         CaseName<StallCase>);
+
+// Where the hold begins, made exact by the fault library, which raises a
+// signal inside the chosen call: in the first chunk's read the signal acts
+// at once, in the first write it waits for the end of the run.
+struct HoldSpanCase {
+    const char* name;
+    std::string raise;  // the fault library's setting
+    int signal;
+    bool held;
+};
+
+class HoldSpan : public testing::TestWithParam<HoldSpanCase> {};
+
+TEST_P(HoldSpan, BeginsJustBeforeTheFirstWrite) {
+    ZT_SKIP_WITHOUT_FAULT_LIBRARY();
+    const HoldSpanCase& c = GetParam();
+    const Sandbox box;
+    const Bytes plaintext = PseudoRandomBytes(3 * kChunkPlainBytes + 100, 26);
+    const Bytes container = MakeContainer(kKey, plaintext);
+    box.Write("key", kKey);
+    box.Write(kContainerName, container);
+
+    RunOptions options;
+    options.faults = true;
+    options.env = {c.raise};
+    options.limits = {{RLIMIT_CORE, 0}};  // SIGABRT would leave a core file
+    const RunResult run = RunZreveal(box, {"key", kContainerName}, options);
+
+    EXPECT_EQ(run.signal, c.signal);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    if (c.held) {
+        EXPECT_TRUE(box.HoldsExactly({{"key", kKey}, {kRevealedName, plaintext}}));
+    } else {
+        EXPECT_TRUE(box.HoldsExactly({{"key", kKey}, {kContainerName, container}}));
+    }
+}
+
+std::string RaiseIn(const std::string& call, int signal) {
+    return "ZFAULT_RAISE_IN_" + call + "=" + std::to_string(signal) +
+           (call == "READ" ? ":" + std::to_string(kFullChunkBytes) : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(OutsideEvents, HoldSpan,
+                         testing::Values(HoldSpanCase{"SIGTERMInTheFirstChunksRead", RaiseIn("READ", SIGTERM), SIGTERM, false},
+                                         HoldSpanCase{"SIGTERMInTheFirstWrite", RaiseIn("WRITE", SIGTERM), SIGTERM, true},
+                                         HoldSpanCase{"SIGABRTInTheFirstWrite", RaiseIn("WRITE", SIGABRT), SIGABRT, true}),
+                         CaseName<HoldSpanCase>);
+
+// From the first write on, every signal is held but those that only stop the
+// process, and those that cannot be held at all. The C library keeps 32 and
+// 33 for itself and never blocks them.
+TEST(HeldSignals, AreAllButTheStoppingOnes) {
+    ZT_SKIP_WITHOUT_FAULT_LIBRARY();
+    const Sandbox box;
+    box.Write("key", kKey);
+    box.Write(kContainerName, MakeContainer(kKey, PseudoRandomBytes(100, 27)));
+
+    RunOptions options;
+    options.faults = true;
+    options.env = {"ZFAULT_BLOCKED=" + box.path("blocked").string()};
+    EXPECT_TRUE(EndedWith(RunZreveal(box, {"key", kContainerName}, options), 0, ""));
+
+    std::string expected;
+    for (int number = 1; number <= SIGRTMAX; ++number) {
+        if (number != SIGKILL && number != SIGSTOP && number != SIGTSTP && number != SIGTTIN &&
+            number != SIGTTOU && number != 32 && number != 33) {
+            expected += std::to_string(number) + " ";
+        }
+    }
+    EXPECT_EQ(box.Read("blocked"), expected);
+}
+
+// A stop signal in the write phase stops the run at once, and a SIGCONT lets
+// it go on to its end.
+TEST(StopSignal, StopsTheRunAtOnceAndItFinishesWhenContinued) {
+    ZT_SKIP_WITHOUT_FAULT_LIBRARY();
+    const Sandbox box;
+    const Bytes plaintext = PseudoRandomBytes(3 * kChunkPlainBytes + 100, 28);
+    const Bytes container = MakeContainer(kKey, plaintext);
+    box.Write("key", kKey);
+    box.Write(kContainerName, container);
+
+    bool stoppedBeforeItsFirstWrite = false;
+    RunOptions options;
+    options.faults = true;
+    options.env = {RaiseIn("WRITE", SIGTSTP)};
+    options.ownProcessGroup = true;
+    options.whileRunning = [&](pid_t pid) {
+        siginfo_t info{};
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid != pid && std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        stoppedBeforeItsFirstWrite = info.si_pid == pid && info.si_code == CLD_STOPPED &&
+                                     box.Read(kContainerName) == container;
+        kill(pid, SIGCONT);
+    };
+    EXPECT_TRUE(EndedWith(RunZreveal(box, {"key", kContainerName}, options), 0, ""));
+    EXPECT_TRUE(stoppedBeforeItsFirstWrite);
+    EXPECT_TRUE(box.HoldsExactly({{"key", kKey}, {kRevealedName, plaintext}}));
 }
 
 // ---------------------------------------------------------------------------
