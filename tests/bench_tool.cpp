@@ -5,8 +5,13 @@
 //   bench_tool bound CONTAINER KEYFILE
 //       decrypts the container held in memory with libsodium's pull alone, in
 //       the program's 4113-byte chunks, and prints the seconds it took;
+//   bench_tool unflushed KEYFILE CONTAINER
+//       decrypts the container in place as the program does, one read and one
+//       write per chunk with a move before each, cuts it and drops its final
+//       ".ze", but flushes nothing: the reference for what the flushes cost;
 //   bench_tool run PROGRAM ARGS...
 //       runs the program and prints its wall seconds and peak resident KiB.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,6 +107,49 @@ int Bound(const char* containerPath, const char* keyPath) {
     return 0;
 }
 
+int Unflushed(const char* keyPath, const std::string& containerPath) {
+    const zt::Bytes key = ReadWholeFile(keyPath);
+    const int fd = open(containerPath.c_str(), O_RDWR | O_CLOEXEC);
+    unsigned char start[zt::kFirstChunkOffset];
+    if (key.size() < crypto_secretstream_xchacha20poly1305_KEYBYTES || fd < 0 ||
+        read(fd, start, sizeof start) != static_cast<ssize_t>(sizeof start)) {
+        std::cerr << "bench_tool: cannot read " << containerPath << '\n';
+        return 1;
+    }
+    crypto_secretstream_xchacha20poly1305_state state;
+    crypto_secretstream_xchacha20poly1305_init_pull(&state, start + zt::kPreambleBytes,
+                                                    reinterpret_cast<const unsigned char*>(key.data()));
+    std::vector<unsigned char> ciphertext(zt::kFullChunkBytes);
+    std::vector<unsigned char> plaintext(zt::kChunkPlainBytes);
+    off_t readPosition = zt::kFirstChunkOffset;
+    off_t writePosition = 0;
+    for (;;) {
+        const ssize_t length = read(fd, ciphertext.data(), ciphertext.size());
+        unsigned long long plaintextLength = 0;
+        if (length < 0 || crypto_secretstream_xchacha20poly1305_pull(
+                              &state, plaintext.data(), &plaintextLength, nullptr, ciphertext.data(),
+                              static_cast<unsigned long long>(length), nullptr, 0) != 0 ||
+            lseek(fd, writePosition, SEEK_SET) < 0 ||
+            write(fd, plaintext.data(), plaintextLength) != static_cast<ssize_t>(plaintextLength)) {
+            std::cerr << "bench_tool: cannot decrypt " << containerPath << " in place\n";
+            return 1;
+        }
+        writePosition += static_cast<off_t>(plaintextLength);
+        if (length < static_cast<ssize_t>(zt::kFullChunkBytes)) {
+            break;
+        }
+        readPosition += length;
+        lseek(fd, readPosition, SEEK_SET);
+    }
+    const std::string newName = containerPath.substr(0, containerPath.rfind(".ze"));
+    if (close(fd) != 0 || truncate(containerPath.c_str(), writePosition) != 0 ||
+        rename(containerPath.c_str(), newName.c_str()) != 0) {
+        std::cerr << "bench_tool: cannot cut or rename " << containerPath << '\n';
+        return 1;
+    }
+    return 0;
+}
+
 int Run(char* argv[]) {
     const Clock::time_point start = Clock::now();
     const pid_t child = fork();
@@ -139,10 +187,13 @@ int main(int argc, char* argv[]) {
     if (command == "bound" && argc == 4) {
         return Bound(argv[2], argv[3]);
     }
+    if (command == "unflushed" && argc == 4) {
+        return Unflushed(argv[2], argv[3]);
+    }
     if (command == "run" && argc > 2) {
         return Run(argv + 2);
     }
     std::cerr << "usage: bench_tool write BYTES CONTAINER KEYFILE | bound CONTAINER KEYFILE | "
-                 "run PROGRAM ARGS...\n";
+                 "unflushed KEYFILE CONTAINER | run PROGRAM ARGS...\n";
     return 2;
 }
