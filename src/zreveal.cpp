@@ -178,17 +178,19 @@ HANDLE runEnded = nullptr;  // set when the run has ended
 
 BOOL WINAPI HoldConsoleEvent(DWORD event) {
     int state = kActAtOnce;
-    // Nothing written yet: the default handler ends the process, and the
-    // run will not begin to write.
-    if (holdState.compare_exchange_strong(state, kEnding)) {
-        return FALSE;
-    }
+    // Claimed before the hold, the end comes at once, and the run will not
+    // begin to write.
+    holdState.compare_exchange_strong(state, kEnding);
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
         // Taken as handled while the run holds it; acted on when it ends.
         if (state == kHolding && holdState.compare_exchange_strong(state, kHoldingAnInterrupt)) {
             return TRUE;
         }
-        return state == kHoldingAnInterrupt;
+        if (state == kHoldingAnInterrupt) {
+            return TRUE;
+        }
+        // As Windows' own handler ends an interrupted console program.
+        ExitProcess(STATUS_CONTROL_C_EXIT);
     }
     // A closed console, a log-off or a shut-down ends the process as soon as
     // this returns: first let the run end, for as long as Windows waits.

@@ -273,8 +273,15 @@ class SignalBeforeWriting : public testing::TestWithParam<StallCase> {};
 // read from a container that stalls after its stream header (a FIFO here; a
 // pipe or a hung network mount alike).
 TEST_P(SignalBeforeWriting, EndsTheRunAtOnceWithTheContainerUntouched) {
-    ZT_SKIP_UNDER_LAUNCHER("a FIFO and a Linux signal");
     const StallCase& c = GetParam();
+    // Wine turns SIGINT into a Ctrl-C (see SignalWhileWriting). It opens
+    // files in its server, which a FIFO nobody writes would block for every
+    // program, so only the container's reads can be made to wait there.
+    const bool underWine = !GetConfig().launcher.empty();
+    if (underWine && !c.containerIsFifo) {
+        GTEST_SKIP() << "Wine's server would wait on the FIFO's open";
+    }
+    const int signal = underWine ? SIGINT : SIGTERM;
     const Sandbox box;
     const Bytes container = MakeContainer(kKey, PseudoRandomBytes(5000, 24));
     const char* const fifo = c.containerIsFifo ? kContainerName : "key";
@@ -303,7 +310,7 @@ TEST_P(SignalBeforeWriting, EndsTheRunAtOnceWithTheContainerUntouched) {
                std::chrono::steady_clock::now() < giveUp) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        sent = kill(pid, SIGTERM) == 0;
+        sent = kill(pid, signal) == 0;
         // A run that held the signal would wait for ever.
         const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!HasEnded(pid) && std::chrono::steady_clock::now() < stop) {
@@ -317,7 +324,12 @@ TEST_P(SignalBeforeWriting, EndsTheRunAtOnceWithTheContainerUntouched) {
     const RunResult run = RunZreveal(box, {"key", kContainerName}, options);
 
     ASSERT_TRUE(sent);
-    EXPECT_EQ(run.signal, SIGTERM);
+    if (underWine) {
+        EXPECT_EQ(run.signal, 0);
+        EXPECT_EQ(run.status, 0x3A);
+    } else {
+        EXPECT_EQ(run.signal, SIGTERM);
+    }
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(box.List(), (std::vector<std::string>{kContainerName, "key"}));
