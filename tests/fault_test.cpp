@@ -270,27 +270,17 @@ TEST(ContainerReads, OneReadPerChunkOfAtMostAFullChunk) {
     EXPECT_LE(reads, 3 + 4 + 1);
 }
 
-// A standard stream closed at the start is opened on /dev/null before
-// anything else. When that cannot be done, the container is not touched.
-TEST(StandardStreams, ThatCannotBeFilledEndTheRunBeforeAnythingIsOpened) {
-    ZT_SKIP_WITHOUT_FAULT_LIBRARY();
-    const Sandbox sandbox;
-    const Bytes key = MakeKey();
-    const Bytes container = MakeContainer(key, PseudoRandomBytes(5000, 12));
-    sandbox.Write("key", key);
-    sandbox.Write(kContainerName, container);
-
-    RunOptions options;
-    options.faults = true;
-    options.env = {"ZFAULT_OPEN_FAIL=/dev/null"};
-    options.closedDescriptors = {STDERR_FILENO};
-    EXPECT_TRUE(EndedWith(RunZreveal(sandbox, {"key", kContainerName}, options), 1, ""));
-    EXPECT_TRUE(sandbox.HoldsExactly({{"key", key}, {kContainerName, container}}));
-}
-
-// Without libsodium nothing can be decrypted: every run, the banner run
+// Failures met before anything is opened: every run, the banner run
 // included, ends at once with status 1 and not a word.
-TEST(SodiumInitFault, EndsEveryRunSilentlyWithStatus1) {
+struct EarlyFailureCase {
+    const char* name;
+    const char* fault;
+    std::vector<int> closedDescriptors;
+};
+
+class EarlyFailure : public testing::TestWithParam<EarlyFailureCase> {};
+
+TEST_P(EarlyFailure, EndsEveryRunSilentlyWithStatus1) {
     ZT_SKIP_WITHOUT_FAULT_LIBRARY();
     const Sandbox sandbox;
     const Bytes key = MakeKey();
@@ -300,7 +290,8 @@ TEST(SodiumInitFault, EndsEveryRunSilentlyWithStatus1) {
 
     RunOptions options;
     options.faults = true;
-    options.env = {"ZFAULT_SODIUM_INIT_FAIL=1"};
+    options.env = {GetParam().fault};
+    options.closedDescriptors = GetParam().closedDescriptors;
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{}, std::vector<std::string>{"key", kContainerName}}) {
         SCOPED_TRACE(args.size());
@@ -308,6 +299,16 @@ TEST(SodiumInitFault, EndsEveryRunSilentlyWithStatus1) {
     }
     EXPECT_TRUE(sandbox.HoldsExactly({{"key", key}, {kContainerName, container}}));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, EarlyFailure,
+    testing::Values(
+        // Without libsodium nothing can be decrypted.
+        EarlyFailureCase{"LibsodiumCannotStart", "ZFAULT_SODIUM_INIT_FAIL=1", {}},
+        // A standard stream closed at the start is opened on /dev/null
+        // before anything else, so that no file can take its place.
+        EarlyFailureCase{"ClosedStandardErrorCannotBeFilled", "ZFAULT_OPEN_FAIL=/dev/null", {STDERR_FILENO}}),
+    CaseName<EarlyFailureCase>);
 
 }  // namespace
 }  // namespace zt
