@@ -295,17 +295,20 @@ TEST_P(SignalBeforeWriting, EndsTheRunAtOnceWithTheContainerUntouched) {
     bool sent = false;
     RunOptions options;
     options.whileRunning = [&](pid_t pid) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         int writer = -1;
         if (c.containerIsFifo) {
-            // The run opens the container for reading and writing, which
-            // lets this open go through.
-            writer = open(box.path(fifo).c_str(), O_WRONLY | O_CLOEXEC);
+            // Opens once the run has opened the container, for reading and
+            // writing: until then the FIFO has no reader.
+            while ((writer = open(box.path(fifo).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 &&
+                   !HasEnded(pid) && std::chrono::steady_clock::now() < giveUp) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
             if (writer < 0 || write(writer, container.data(), kFirstChunkOffset) !=
                                   static_cast<ssize_t>(kFirstChunkOffset)) {
                 ADD_FAILURE() << "cannot feed the FIFO: " << std::strerror(errno);
             }
         }
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!(IsAsleep(pid) && (writer < 0 || BytesInPipe(writer) == 0)) &&
                std::chrono::steady_clock::now() < giveUp) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
