@@ -172,6 +172,19 @@ bool HasEnded(pid_t pid) {
            info.si_pid == pid;
 }
 
+// Checks the condition every millisecond until it holds, for ten seconds at
+// most; tells whether it held.
+bool HoldsWithinTenSeconds(const std::function<bool()>& condition) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= giveUp) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 // Sends the signal once the file's first bytes are the given plaintext, so
 // that it arrives while the file is being overwritten. `sent` tells whether
 // the process was still running then.
@@ -295,30 +308,23 @@ TEST_P(SignalBeforeWriting, EndsTheRunAtOnceWithTheContainerUntouched) {
     bool sent = false;
     RunOptions options;
     options.whileRunning = [&](pid_t pid) {
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         int writer = -1;
         if (c.containerIsFifo) {
             // Opens once the run has opened the container, for reading and
             // writing: until then the FIFO has no reader.
-            while ((writer = open(box.path(fifo).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 &&
-                   !HasEnded(pid) && std::chrono::steady_clock::now() < giveUp) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+            HoldsWithinTenSeconds([&] {
+                writer = open(box.path(fifo).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                return writer >= 0 || HasEnded(pid);
+            });
             if (writer < 0 || write(writer, container.data(), kFirstChunkOffset) !=
                                   static_cast<ssize_t>(kFirstChunkOffset)) {
                 ADD_FAILURE() << "cannot feed the FIFO: " << std::strerror(errno);
             }
         }
-        while (!(IsAsleep(pid) && (writer < 0 || BytesInPipe(writer) == 0)) &&
-               std::chrono::steady_clock::now() < giveUp) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        HoldsWithinTenSeconds([&] { return IsAsleep(pid) && (writer < 0 || BytesInPipe(writer) == 0); });
         sent = kill(pid, signal) == 0;
         // A run that held the signal would wait for ever.
-        const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!HasEnded(pid) && std::chrono::steady_clock::now() < stop) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        HoldsWithinTenSeconds([&] { return HasEnded(pid); });
         kill(pid, SIGKILL);
         if (writer >= 0) {
             close(writer);
@@ -435,11 +441,10 @@ TEST(StopSignal, StopsTheRunAtOnceAndItFinishesWhenContinued) {
     options.ownProcessGroup = true;
     options.whileRunning = [&](pid_t pid) {
         siginfo_t info{};
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WEXITED | WNOHANG | WNOWAIT) == 0 &&
-               info.si_pid != pid && std::chrono::steady_clock::now() < giveUp) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        HoldsWithinTenSeconds([&] {
+            return waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                   info.si_pid == pid;
+        });
         stoppedBeforeItsFirstWrite = info.si_pid == pid && info.si_code == CLD_STOPPED &&
                                      box.Read(kContainerName) == container;
         kill(pid, SIGCONT);
