@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include <filesystem>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -79,6 +80,21 @@ TEST_F(Blackbox, ArgumentsAfterTheSecondAreIgnored) {
     box.Plant({{"doc.txt.ze", MakeContainer(kKey, plaintext)}, {"other.ze", other}});
     EXPECT_TRUE(EndedWith(RunZreveal(box, {"key", "doc.txt.ze", "missing.key", "other.ze"}), 0, ""));
     EXPECT_TRUE(box.HoldsExactly({{"key", kKey}, {"doc.txt", plaintext}, {"other.ze", other}}));
+}
+
+// Key and container swapped: the key is read as a container, whose version
+// byte is the key's ninth. Either way nothing is written to either file.
+TEST_F(Blackbox, SwappedArgumentsChangeNothing) {
+    const Bytes container = MakeContainer(kKey, PseudoRandomBytes(5000, 4));
+    for (const char ninthKeyByte : {'\x05', '\0'}) {
+        SCOPED_TRACE(static_cast<int>(ninthKeyByte));
+        Bytes key = kKey;
+        key[8] = ninthKeyByte;
+        box.Plant({{"key", key}, {"doc.txt.ze", container}});
+        const RunResult run = RunZreveal(box, {"doc.txt.ze", "key"});
+        EXPECT_TRUE(ninthKeyByte != 0 ? EndedWith(run, 3, "") : EndedWith(run, 1, "DECRYPTION ERROR"));
+        EXPECT_TRUE(box.HoldsExactly({{"key", key}, {"doc.txt.ze", container}}));
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -412,6 +428,20 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"EmptyFileName", "sub/xze", nullptr},
                     NameCase{"DirectoryUnderTheNewName", "report.pdf.ze", nullptr, "report.pdf"}),
     CaseName<NameCase>);
+
+// The file is opened and cut through the link, but the rename moves the
+// link: the target keeps its name, now holding the plaintext.
+TEST_F(Blackbox, ThroughASymbolicLinkTheTargetIsDecryptedAndTheLinkRenamed) {
+    if (!GetConfig().launcher.empty()) {
+        GTEST_SKIP() << "needs a native program: Wine's links are not Windows' own";
+    }
+    const Bytes plaintext = PseudoRandomBytes(5000, 12);
+    box.Write("data/report.pdf.ze", MakeContainer(kKey, plaintext));
+    std::filesystem::create_symlink("data/report.pdf.ze", box.path("report.pdf.ze"));
+    EXPECT_TRUE(EndedWith(RunZreveal(box, {"key", "report.pdf.ze"}), 0, ""));
+    EXPECT_EQ(std::filesystem::read_symlink(box.path("report.pdf")), "data/report.pdf.ze");
+    EXPECT_TRUE(box.HoldsExactly({{"key", kKey}, {"data/report.pdf.ze", plaintext}, {"report.pdf", plaintext}}));
+}
 
 TEST_F(Blackbox, ReplacesAFileUnderTheNewName) {
     const Bytes plaintext = PseudoRandomBytes(5000, 11);
