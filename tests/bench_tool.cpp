@@ -1,8 +1,9 @@
-// Helper of scripts/bench:
-//   bench_tool write BYTES CONTAINER KEYFILE
+// Helper of scripts/bench. Its key comes before its container, as zreveal's
+// does:
+//   bench_tool write BYTES KEYFILE CONTAINER
 //       writes a key and a container of BYTES pseudo-random plaintext bytes,
 //       streaming, and prints the plaintext's SHA-256 in hex;
-//   bench_tool bound CONTAINER KEYFILE
+//   bench_tool bound KEYFILE CONTAINER
 //       decrypts the container held in memory with libsodium's pull alone, in
 //       the program's 4113-byte chunks, and prints the seconds it took;
 //   bench_tool unflushed KEYFILE CONTAINER
@@ -43,7 +44,7 @@ zt::Bytes ReadWholeFile(const char* path) {
     return content;
 }
 
-int Write(std::uint64_t plaintextLength, const char* containerPath, const char* keyPath) {
+int Write(std::uint64_t plaintextLength, const char* keyPath, const char* containerPath) {
     const zt::Bytes key = zt::MakeKey(2024);
     std::ofstream(keyPath, std::ios::binary) << key;
 
@@ -79,7 +80,7 @@ int Write(std::uint64_t plaintextLength, const char* containerPath, const char* 
     return 0;
 }
 
-int Bound(const char* containerPath, const char* keyPath) {
+int Bound(const char* keyPath, const char* containerPath) {
     const zt::Bytes container = ReadWholeFile(containerPath);
     const zt::Bytes key = ReadWholeFile(keyPath);
     std::vector<unsigned char> plaintext(zt::kChunkPlainBytes);
@@ -193,7 +194,7 @@ int main(int argc, char* argv[]) {
     if (command == "run" && argc > 2) {
         return Run(argv + 2);
     }
-    std::cerr << "usage: bench_tool write BYTES CONTAINER KEYFILE | bound CONTAINER KEYFILE | "
+    std::cerr << "usage: bench_tool write BYTES KEYFILE CONTAINER | bound KEYFILE CONTAINER | "
                  "unflushed KEYFILE CONTAINER | run PROGRAM ARGS...\n";
     return 2;
 }
