@@ -127,6 +127,12 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"CutFlushFails", kHeldLastChunk, FsyncFails(2, EIO), "TRUNCATE ERROR", 0, Left::Cut},
         FaultCase{"DirectoryFlushFails", kHeldLastChunk, FsyncFails(3, EIO), "RENAME ERROR", 0,
                   Left::Renamed},
+        // A full disk can show first at a flush, once the file system places
+        // what it had only promised room for: a failure, not a sign that no
+        // flush is offered.
+        FaultCase{"DataFlushENOSPC", kHeldLastChunk, FsyncFails(1, ENOSPC), "WRITE ERROR", kHeldLastChunk,
+                  Left::Uncut},
+        FaultCase{"CutFlushENOSPC", kHeldLastChunk, FsyncFails(2, ENOSPC), "TRUNCATE ERROR", 0, Left::Cut},
         // A file system that offers no flush says so with these errors: the
         // run goes on without one.
         FaultCase{"DataFlushEINVAL", kHeldLastChunk, FsyncFails(1, EINVAL), "", 0, Left::Renamed},
