@@ -11,7 +11,8 @@
  *   ZFAULT_DESCRIPTOR_CLOSE_FAIL=PATH
  *                             close of a descriptor on the file that PATH
  *                             names closes it and then reports EIO.
- *   ZFAULT_OPEN_FAIL=PATH     open of exactly PATH fails with EACCES.
+ *   ZFAULT_OPEN_FAIL=PATH     open of the file that PATH names fails with
+ *                             EACCES, however the program spells its path.
  *   ZFAULT_WRITE_OPEN_FAIL=1  fopen64 with a mode that writes fails with EACCES.
  *   ZFAULT_TRUNCATE_FAIL=1    truncate fails with EIO.
  *   ZFAULT_RENAME_FAIL=1      rename fails with EACCES.
@@ -39,7 +40,10 @@
  *                             "writeback FILE OFFSET LENGTH", "truncate FILE"
  *                             or "rename FROM TO".
  * FILE is the file as /proc names the descriptor's file; the paths that
- * truncate and rename take are given as passed.
+ * truncate and rename take are given as passed. A PATH that names a file is
+ * taken from the program's working directory, and matches by device and
+ * inode: "." is the working directory whether the program opens it as ".",
+ * "./" or by its absolute path.
  *
  * Only the symbols that the program calls here are wrapped: std::fstream
  * opens with fopen64, reads with read, writes with write and writev and
@@ -58,6 +62,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -192,6 +197,14 @@ static void file_of(int fd, char file[PATH_MAX]) {
     file[length < 0 ? 0 : length] = '\0';
 }
 
+/* Whether PATH names the file that `file` describes. stat and fstat
+ * allocate nothing and are not wrapped here. */
+static int is_file(const char *path, const struct stat *file) {
+    struct stat named;
+    return path != NULL && path[0] != '\0' && stat(path, &named) == 0 && named.st_dev == file->st_dev &&
+           named.st_ino == file->st_ino;
+}
+
 __attribute__((destructor)) static void write_allocation_count(void) {
     char digits[24];
     const int length = snprintf(digits, sizeof digits, "%llu", allocations_seen);
@@ -308,7 +321,8 @@ int open(const char *path, int flags, ...) {
         mode = va_arg(arguments, mode_t);
         va_end(arguments);
     }
-    if (open_fail_path != NULL && strcmp(path, open_fail_path) == 0) {
+    struct stat opened;
+    if (open_fail_path != NULL && stat(path, &opened) == 0 && is_file(open_fail_path, &opened)) {
         errno = EACCES;
         return -1;
     }
@@ -317,13 +331,9 @@ int open(const char *path, int flags, ...) {
 
 int close(int fd) {
     NEXT(close);
-    int fails = 0;
-    if (descriptor_close_fail_path != NULL && descriptor_close_fail_path[0] != '\0') {
-        char file[PATH_MAX];
-        char named[PATH_MAX];
-        file_of(fd, file);
-        fails = realpath(descriptor_close_fail_path, named) != NULL && strcmp(file, named) == 0;
-    }
+    struct stat closed;
+    const int fails = descriptor_close_fail_path != NULL && fstat(fd, &closed) == 0 &&
+                      is_file(descriptor_close_fail_path, &closed);
     const int result = next_close(fd);
     if (fails) {
         errno = EIO;

@@ -127,6 +127,10 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"CutFlushFails", kHeldLastChunk, FsyncFails(2, EIO), "TRUNCATE ERROR", 0, Left::Cut},
         FaultCase{"DirectoryFlushFails", kHeldLastChunk, FsyncFails(3, EIO), "RENAME ERROR", 0,
                   Left::Renamed},
+        // The directory's flush counts only once its descriptor is closed
+        // without an error.
+        FaultCase{"DirectoryCloseFails", kHeldLastChunk, {"ZFAULT_DESCRIPTOR_CLOSE_FAIL=."}, "RENAME ERROR", 0,
+                  Left::Renamed},
         // A full disk can show first at a flush, once the file system places
         // what it had only promised room for: a failure, not a sign that no
         // flush is offered.
