@@ -35,15 +35,18 @@
  *                             order, each followed by a space.
  *   ZFAULT_READS=PATH         each read from a descriptor >= 3 appends
  *                             "FILE REQUESTED DELIVERED" to PATH.
- *   ZFAULT_TRACE=PATH         each fsync, sync_file_range, truncate and rename
- *                             appends a line to PATH: "fsync FILE",
- *                             "writeback FILE OFFSET LENGTH", "truncate FILE"
- *                             or "rename FROM TO".
- * FILE is the file as /proc names the descriptor's file; the paths that
- * truncate and rename take are given as passed. A PATH that names a file is
- * taken from the program's working directory, and matches by device and
- * inode: "." is the working directory whether the program opens it as ".",
- * "./" or by its absolute path.
+ *   ZFAULT_TRACE=PATH         each open and fopen64 that succeeds, the first
+ *                             write to each descriptor >= 3 since it was
+ *                             opened, and each fsync, sync_file_range,
+ *                             truncate and rename append a line to PATH:
+ *                             "open FD FILE", "write FD FILE", "fsync FD FILE",
+ *                             "writeback FD FILE OFFSET LENGTH",
+ *                             "truncate FILE" or "rename FROM TO".
+ * FD is the descriptor's number (the stream's, for fopen64), FILE the path
+ * that /proc gives for it; the paths that truncate and rename take are given
+ * as passed. A fault's PATH is taken from the program's working directory
+ * and matches its file by device and inode: "." is the working directory
+ * whether the program opens it as ".", "./" or by its absolute path.
  *
  * Only the symbols that the program calls here are wrapped: std::fstream
  * opens with fopen64, reads with read, writes with write and writev and
@@ -99,6 +102,8 @@ static const char *blocked_path;
 static int first_write_seen;
 static const char *reads_path;
 static const char *trace_path;
+/* Descriptors written to since their open, for the trace's first writes. */
+static unsigned char written_since_open[4096];
 
 static int flag_set(const char *name) {
     const char *value = getenv(name);
@@ -205,6 +210,27 @@ static int is_file(const char *path, const struct stat *file) {
            named.st_ino == file->st_ino;
 }
 
+/* Appends "EVENT FD FILE" and the tail to the trace. */
+static void trace_descriptor(const char *event, int fd, const char *tail) {
+    if (trace_path == NULL || trace_path[0] == '\0') {
+        return;
+    }
+    char file[PATH_MAX];
+    file_of(fd, file);
+    append_line(trace_path, "%s %d %s%s\n", event, fd, file, tail);
+}
+
+/* Starts the life of a descriptor that an open returned, when it did. */
+static void note_open(int fd) {
+    if (fd < 0) {
+        return;
+    }
+    if ((size_t)fd < sizeof written_since_open) {
+        written_since_open[fd] = 0;
+    }
+    trace_descriptor("open", fd, "");
+}
+
 __attribute__((destructor)) static void write_allocation_count(void) {
     char digits[24];
     const int length = snprintf(digits, sizeof digits, "%llu", allocations_seen);
@@ -225,10 +251,18 @@ static void spend_budget(int fd, ssize_t written) {
     }
 }
 
-/* What happens inside the first write to a file, before anything is
- * written: the blocked signals are noted, then the chosen signal raised. */
+/* What happens inside a write to a file, before anything is written: the
+ * first since the descriptor's open is traced; at the first of all, the
+ * blocked signals are noted, then the chosen signal raised. */
 static void before_write(int fd) {
-    if (fd < 3 || first_write_seen) {
+    if (fd < 3) {
+        return;
+    }
+    if ((size_t)fd < sizeof written_since_open && !written_since_open[fd]) {
+        written_since_open[fd] = 1;
+        trace_descriptor("write", fd, "");
+    }
+    if (first_write_seen) {
         return;
     }
     first_write_seen = 1;
@@ -326,7 +360,9 @@ int open(const char *path, int flags, ...) {
         errno = EACCES;
         return -1;
     }
-    return next_open(path, flags, mode);
+    const int fd = next_open(path, flags, mode);
+    note_open(fd);
+    return fd;
 }
 
 int close(int fd) {
@@ -358,9 +394,7 @@ int fclose(FILE *stream) {
 
 int fsync(int fd) {
     NEXT(fsync);
-    char file[PATH_MAX];
-    file_of(fd, file);
-    append_line(trace_path, "fsync %s\n", file);
+    trace_descriptor("fsync", fd, "");
     if (++fsyncs_seen == fsync_fail_ordinal) {
         errno = fsync_errno;
         return -1;
@@ -370,9 +404,9 @@ int fsync(int fd) {
 
 int sync_file_range(int fd, off64_t offset, off64_t length, unsigned int flags) {
     NEXT(sync_file_range);
-    char file[PATH_MAX];
-    file_of(fd, file);
-    append_line(trace_path, "writeback %s %lld %lld\n", file, (long long)offset, (long long)length);
+    char stretch[48];
+    snprintf(stretch, sizeof stretch, " %lld %lld", (long long)offset, (long long)length);
+    trace_descriptor("writeback", fd, stretch);
     if (writeback_fail) {
         errno = EIO;
         return -1;
@@ -406,7 +440,11 @@ FILE *fopen64(const char *path, const char *mode) {
         errno = EACCES;
         return NULL;
     }
-    return next_fopen64(path, mode);
+    FILE *stream = next_fopen64(path, mode);
+    if (stream != NULL) {
+        note_open(fileno(stream));
+    }
+    return stream;
 }
 
 /* Counts one allocation; true when it is the one that must fail. */

@@ -211,40 +211,85 @@ TEST(AllocationFaults, EachEndsInMemoryErrorWithTheContainerUnchangedOrAsWithout
     }
 }
 
+// The descriptor that the trace's nth open of the file (counted from 0)
+// returned, or "none".
+std::string DescriptorOpenedOn(const std::string& trace, const std::string& file, int nth) {
+    const std::string open = "open ";
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t space = line.find(' ', open.size());
+        if (line.compare(0, open.size(), open) == 0 && space != std::string::npos && line.substr(space + 1) == file &&
+            nth-- == 0) {
+            return line.substr(open.size(), space - open.size());
+        }
+    }
+    return "none";
+}
+
+struct FlushOrderCase {
+    const char* name;
+    std::size_t plaintextLength;
+    std::string container;  // as the command line names it, in the sandbox
+};
+
 // Each change of the file reaches storage before the next begins: the
 // plaintext, written back in stretches as the run goes and flushed after its
-// last byte; the cut, flushed; the new name, flushed with its directory.
-// Every flush is made on the container's own file and directory.
-class FlushOrder : public testing::TestWithParam<std::size_t> {};
+// last byte; the cut, flushed; the new name, flushed with the directory that
+// holds it. The file is flushed through one descriptor of its own, opened
+// before the first write and kept to the end: the system reports an error in
+// writing the plaintext out only to descriptors that were open when it
+// happened, so one opened later could be told that all is well.
+class FlushOrder : public testing::TestWithParam<FlushOrderCase> {};
 
 TEST_P(FlushOrder, EachChangeIsOnStorageBeforeTheNext) {
     ZT_SKIP_WITHOUT_FAULT_LIBRARY();
-    const std::size_t plaintextLength = GetParam();
+    const FlushOrderCase& c = GetParam();
+    const std::string revealed = c.container.substr(0, c.container.size() - 3);
     const Sandbox sandbox;
     const Bytes key = MakeKey();
-    const Bytes plaintext = PseudoRandomBytes(plaintextLength, 10);
+    const Bytes plaintext = PseudoRandomBytes(c.plaintextLength, 10);
     sandbox.Write("key", key);
-    sandbox.Write(kContainerName, MakeContainer(key, plaintext));
+    sandbox.Write(c.container, MakeContainer(key, plaintext));
+    const std::filesystem::path file = std::filesystem::canonical(sandbox.path(c.container));
+    const std::string directory = file.parent_path().string();
+    const std::string keyFile = std::filesystem::canonical(sandbox.path("key")).string();
 
     RunOptions options;
     options.faults = true;
     options.env = {"ZFAULT_TRACE=" + sandbox.path("trace").string()};
-    EXPECT_TRUE(EndedWith(RunZreveal(sandbox, {"key", kContainerName}, options), 0, ""));
-
-    const std::string directory = std::filesystem::canonical(sandbox.dir()).string();
-    const std::string file = directory + "/" + kContainerName;
-    std::string expected;
-    for (std::size_t start = 0; start + kWriteBackStretch <= plaintextLength; start += kWriteBackStretch) {
-        expected += "writeback " + file + " " + std::to_string(start) + " " + std::to_string(kWriteBackStretch) + "\n";
-    }
-    expected += "fsync " + file + "\ntruncate " + kContainerName + "\nfsync " + file + "\nrename " +
-                kContainerName + " " + kRevealedName + "\nfsync " + directory + "\n";
-    EXPECT_EQ(sandbox.Read("trace"), expected);
+    EXPECT_TRUE(EndedWith(RunZreveal(sandbox, {"key", c.container}, options), 0, ""));
+    const std::string trace = sandbox.Read("trace");
     std::filesystem::remove(sandbox.path("trace"));
-    EXPECT_TRUE(sandbox.HoldsExactly({{"key", key}, {kRevealedName, plaintext}}));
+
+    // Each descriptor as the trace names it: its number and its file. The
+    // stream opens the container first, then the run its own descriptor.
+    const auto named = [&](const std::string& path, int nth) {
+        return DescriptorOpenedOn(trace, path, nth) + " " + path;
+    };
+    const std::string stream = named(file.string(), 0);
+    const std::string own = named(file.string(), 1);
+    const std::string onDirectory = named(directory, 0);
+    EXPECT_NE(stream, own);
+
+    std::string expected =
+        "open " + stream + "\nopen " + own + "\nopen " + named(keyFile, 0) + "\nwrite " + stream + "\n";
+    for (std::size_t start = 0; start + kWriteBackStretch <= c.plaintextLength; start += kWriteBackStretch) {
+        expected += "writeback " + own + " " + std::to_string(start) + " " + std::to_string(kWriteBackStretch) + "\n";
+    }
+    expected += "fsync " + own + "\ntruncate " + c.container + "\nfsync " + own + "\nrename " + c.container + " " +
+                revealed + "\nopen " + onDirectory + "\nfsync " + onDirectory + "\n";
+    EXPECT_EQ(trace, expected);
+    EXPECT_TRUE(sandbox.HoldsExactly({{"key", key}, {revealed, plaintext}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, FlushOrder, testing::Values(kFourChunks, 2 * kWriteBackStretch, kTwoStretches));
+INSTANTIATE_TEST_SUITE_P(
+    Runs, FlushOrder,
+    testing::Values(FlushOrderCase{"FourChunks", kFourChunks, kContainerName},
+                    FlushOrderCase{"TwoWriteBackStretches", 2 * kWriteBackStretch, kContainerName},
+                    FlushOrderCase{"TwoWriteBackStretchesAndALittle", kTwoStretches, kContainerName},
+                    // Run from the parent of the container's directory.
+                    FlushOrderCase{"InASubdirectory", kFourChunks, std::string("sub/") + kContainerName}),
+    CaseName<FlushOrderCase>);
 
 // Each chunk is one read of at most a full chunk's bytes, straight from the
 // file: no byte of the container is read twice, and none ahead of its chunk.
