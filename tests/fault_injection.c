@@ -28,11 +28,14 @@
  *   ZFAULT_RAISE_IN_READ=S:N  signal S is raised inside the first read of
  *                             exactly N bytes from a descriptor >= 3, before
  *                             anything is read.
- *   ZFAULT_RAISE_IN_WRITE=S   signal S is raised inside the first write to a
+ *   ZFAULT_RAISE_IN_WRITE=S[:N]
+ *                             signal S is raised inside the Nth write
+ *                             (counted from 1; the first without N) to a
  *                             descriptor >= 3, before anything is written.
- *   ZFAULT_BLOCKED=PATH       at that first write, the numbers of the signals
- *                             blocked then are written to PATH, in rising
- *                             order, each followed by a space.
+ *   ZFAULT_BLOCKED=PATH       at the first write to a descriptor >= 3, the
+ *                             numbers of the signals blocked then are written
+ *                             to PATH, in rising order, each followed by a
+ *                             space.
  *   ZFAULT_READS=PATH         each read from a descriptor >= 3 appends
  *                             "FILE REQUESTED DELIVERED" to PATH.
  *   ZFAULT_TRACE=PATH         each open and fopen64 that succeeds, the first
@@ -98,8 +101,9 @@ static int sodium_init_fail;
 static int raise_in_read_signal;
 static unsigned long raise_in_read_bytes;
 static int raise_in_write_signal;
+static unsigned long raise_in_write_ordinal;
 static const char *blocked_path;
-static int first_write_seen;
+static unsigned long writes_seen;
 static const char *reads_path;
 static const char *trace_path;
 /* Descriptors written to since their open, for the trace's first writes. */
@@ -113,6 +117,20 @@ static int flag_set(const char *name) {
 static unsigned long long number_or_zero(const char *name) {
     const char *value = getenv(name);
     return value == NULL ? 0 : strtoull(value, NULL, 10);
+}
+
+/* A signal setting "S:N", or "S" alone, which leaves N as given. */
+static int signal_and_number(const char *name, unsigned long *number) {
+    const char *value = getenv(name);
+    if (value == NULL || value[0] == '\0') {
+        return 0;
+    }
+    char *rest = NULL;
+    const int signal = (int)strtol(value, &rest, 10);
+    if (*rest == ':') {
+        *number = strtoul(rest + 1, NULL, 10);
+    }
+    return signal;
 }
 
 /* Read on first use, since another library's constructor may allocate
@@ -139,13 +157,9 @@ static void read_faults(void) {
     allocation_fail_ordinal = number_or_zero("ZFAULT_ALLOCATION_FAIL");
     allocation_count_path = getenv("ZFAULT_ALLOCATION_COUNT");
     sodium_init_fail = flag_set("ZFAULT_SODIUM_INIT_FAIL");
-    const char *raise_in_read = getenv("ZFAULT_RAISE_IN_READ");
-    if (raise_in_read != NULL && raise_in_read[0] != '\0') {
-        char *bytes = NULL;
-        raise_in_read_signal = (int)strtol(raise_in_read, &bytes, 10);
-        raise_in_read_bytes = *bytes == ':' ? strtoul(bytes + 1, NULL, 10) : 0;
-    }
-    raise_in_write_signal = (int)number_or_zero("ZFAULT_RAISE_IN_WRITE");
+    raise_in_read_signal = signal_and_number("ZFAULT_RAISE_IN_READ", &raise_in_read_bytes);
+    raise_in_write_ordinal = 1;
+    raise_in_write_signal = signal_and_number("ZFAULT_RAISE_IN_WRITE", &raise_in_write_ordinal);
     blocked_path = getenv("ZFAULT_BLOCKED");
     reads_path = getenv("ZFAULT_READS");
     trace_path = getenv("ZFAULT_TRACE");
@@ -251,21 +265,8 @@ static void spend_budget(int fd, ssize_t written) {
     }
 }
 
-/* What happens inside a write to a file, before anything is written: the
- * first since the descriptor's open is traced; at the first of all, the
- * blocked signals are noted, then the chosen signal raised. */
-static void before_write(int fd) {
-    if (fd < 3) {
-        return;
-    }
-    if ((size_t)fd < sizeof written_since_open && !written_since_open[fd]) {
-        written_since_open[fd] = 1;
-        trace_descriptor("write", fd, "");
-    }
-    if (first_write_seen) {
-        return;
-    }
-    first_write_seen = 1;
+/* Writes the numbers of the signals blocked now to the file asked for. */
+static void note_blocked_signals(void) {
     uint64_t blocked = 0;
     syscall(SYS_rt_sigprocmask, SIG_BLOCK, NULL, &blocked, sizeof blocked);
     char numbers[64 * 3 + 1] = "";
@@ -276,7 +277,23 @@ static void before_write(int fd) {
         }
     }
     write_text(blocked_path, O_TRUNC, numbers, length);
-    if (raise_in_write_signal != 0) {
+}
+
+/* What happens inside a write to a file, before anything is written: the
+ * first since the descriptor's open is traced, the first of all notes the
+ * blocked signals, and the chosen one raises its signal. */
+static void before_write(int fd) {
+    if (fd < 3) {
+        return;
+    }
+    if ((size_t)fd < sizeof written_since_open && !written_since_open[fd]) {
+        written_since_open[fd] = 1;
+        trace_descriptor("write", fd, "");
+    }
+    if (++writes_seen == 1) {
+        note_blocked_signals();
+    }
+    if (raise_in_write_signal != 0 && writes_seen == raise_in_write_ordinal) {
         raise(raise_in_write_signal);
     }
 }

@@ -185,23 +185,47 @@ bool HoldsWithinTenSeconds(const std::function<bool()>& condition) {
     return true;
 }
 
-// Sends the signal once the file's first bytes are the given plaintext, so
-// that it arrives while the file is being overwritten. `sent` tells whether
-// the process was still running then.
-std::function<void(pid_t)> SignalWhenWritingHasBegun(std::filesystem::path file, Bytes plaintextStart,
-                                                     int signal, bool& sent) {
-    return [file, plaintextStart, signal, &sent](pid_t pid) {
-        const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        Bytes front(plaintextStart.size(), '\0');
-        while (descriptor >= 0 && !HasEnded(pid)) {
-            const ssize_t length = pread(descriptor, front.data(), front.size(), 0);
-            if (length == static_cast<ssize_t>(front.size()) && front == plaintextStart) {
-                sent = kill(pid, signal) == 0;
-                break;
+// Waits, ten seconds at most, for the process to stop or end, without
+// reaping it; tells whether it stopped.
+bool Stops(pid_t pid) {
+    siginfo_t info{};
+    HoldsWithinTenSeconds([&] {
+        return waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WEXITED | WNOHANG | WNOWAIT) != 0 ||
+               info.si_pid == pid;
+    });
+    return info.si_pid == pid && info.si_code == CLD_STOPPED;
+}
+
+// Whether the file's first bytes are these.
+bool StartsWith(const std::filesystem::path& file, const Bytes& start) {
+    std::ifstream stream(file, std::ios::binary);
+    Bytes front(start.size(), '\0');
+    return stream.read(front.data(), static_cast<std::streamsize>(front.size())) && front == start;
+}
+
+// Sends the signal while the process is stopped with the given plaintext
+// already at the file's front, then continues it. A stopped process cannot
+// end before it is continued, so the signal always reaches a run that is
+// writing, never one that has ended and waits to be reaped. A process that
+// stops itself is looked at when it does; any other is stopped here, looked
+// at and continued every millisecond until its writes have begun. `sent`
+// tells whether the signal went out.
+std::function<void(pid_t)> SignalWhileStoppedInItsWrites(std::filesystem::path file, Bytes plaintextStart,
+                                                         int signal, bool stopsItself, bool& sent) {
+    return [file, plaintextStart, signal, stopsItself, &sent](pid_t pid) {
+        HoldsWithinTenSeconds([&] {
+            if (!stopsItself) {
+                kill(pid, SIGSTOP);
             }
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-        close(descriptor);
+            if (!Stops(pid)) {
+                return true;  // it ended, or never stopped: nothing can be sent
+            }
+            sent = StartsWith(file, plaintextStart) && kill(pid, signal) == 0;
+            kill(pid, SIGCONT);
+            return sent;
+        });
+        // A process left stopped would keep the runner waiting for ever.
+        kill(pid, SIGCONT);
     };
 }
 
@@ -212,7 +236,13 @@ struct SignalCase {
 
 class SignalWhileWriting : public testing::TestWithParam<SignalCase> {};
 
-// Big enough that a run takes a good part of a second.
+// Natively the run stops itself about half way through its writes: the
+// fault library raises SIGSTOP inside the 1000th of 2048 chunk writes.
+constexpr std::size_t kSelfStoppedPlaintext = 8u << 20;
+constexpr int kStoppingWrite = 1000;
+// A run that cannot stop itself is stopped from outside until it has begun
+// to write: big enough that a run takes a good part of a second, and cannot
+// end between two looks.
 constexpr std::size_t kSignalledPlaintext = 128u << 20;
 
 // The signal waits until the run has ended, and then ends the process: the
@@ -227,19 +257,24 @@ TEST_P(SignalWhileWriting, IsHeldUntilTheFileIsWholeUnderItsNewName) {
     if (underWine && c.signal != SIGINT) {
         GTEST_SKIP() << "Windows has no such signal";
     }
+    const bool stopsItself = !underWine && !GetConfig().faultLibrary.empty();
     const Sandbox box;
-    const Bytes plaintext = PseudoRandomBytes(kSignalledPlaintext, 23);
+    const Bytes plaintext = PseudoRandomBytes(stopsItself ? kSelfStoppedPlaintext : kSignalledPlaintext, 23);
     box.Write("key", kKey);
     box.Write(kContainerName, MakeContainer(kKey, plaintext));
 
     bool sent = false;
     RunOptions options;
+    options.faults = stopsItself;
+    if (stopsItself) {
+        options.env = {"ZFAULT_RAISE_IN_WRITE=" + std::to_string(SIGSTOP) + ":" + std::to_string(kStoppingWrite)};
+    }
     options.limits = {{RLIMIT_CORE, 0}};  // SIGQUIT would leave a core file
-    options.whileRunning =
-        SignalWhenWritingHasBegun(box.path(kContainerName), plaintext.substr(0, kChunkPlainBytes), c.signal, sent);
+    options.whileRunning = SignalWhileStoppedInItsWrites(
+        box.path(kContainerName), plaintext.substr(0, kChunkPlainBytes), c.signal, stopsItself, sent);
     const RunResult run = RunZreveal(box, {"key", kContainerName}, options);
 
-    ASSERT_TRUE(sent) << "the run ended before the signal could be sent";
+    ASSERT_TRUE(sent) << "the run was never seen stopped with plaintext at the file's front";
     if (underWine) {
         EXPECT_EQ(run.signal, 0);
         EXPECT_EQ(run.status, 0x3A);
@@ -440,13 +475,7 @@ TEST(StopSignal, StopsTheRunAtOnceAndItFinishesWhenContinued) {
     options.env = {RaiseIn("WRITE", SIGTSTP)};
     options.ownProcessGroup = true;
     options.whileRunning = [&](pid_t pid) {
-        siginfo_t info{};
-        HoldsWithinTenSeconds([&] {
-            return waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WEXITED | WNOHANG | WNOWAIT) != 0 ||
-                   info.si_pid == pid;
-        });
-        stoppedBeforeItsFirstWrite = info.si_pid == pid && info.si_code == CLD_STOPPED &&
-                                     box.Read(kContainerName) == container;
+        stoppedBeforeItsFirstWrite = Stops(pid) && box.Read(kContainerName) == container;
         kill(pid, SIGCONT);
     };
     EXPECT_TRUE(EndedWith(RunZreveal(box, {"key", kContainerName}, options), 0, ""));
